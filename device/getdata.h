@@ -1,0 +1,55 @@
+// The connection to the box: reads one sensor's status and whole datalog per
+// read_sensor call. One object serves the whole run and reuses its status
+// record and sample buffer for every sensor.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/messages.h"
+#include "platform/net.h"
+
+class getdata {
+ public:
+  // The box port and the reply wait are parameters for tests; the program
+  // uses the defaults.
+  explicit getdata(uint16_t box_port = kBoxPort, int wait_ms = kReplyWaitMs);
+  virtual ~getdata();
+  getdata(const getdata&) = delete;
+  getdata& operator=(const getdata&) = delete;
+
+  // 0 when the status and the whole datalog were read; -1 otherwise, with the
+  // reason in last_error.
+  int read_sensor(const char* address, const char* password, int port, int slot);
+  int readstatus();
+  int read_data();
+  // Sample `index` (0 = oldest) widened to 32 bits.
+  int32_t get_value(int index) const;
+
+  int open_socket();
+  int send_packet(const uint8_t* data, int length);
+  // Waits at most timeout_ms for one datagram.
+  int recv_packet(uint8_t* buffer, int size, int timeout_ms, sockaddr_in* from,
+                  socklen_t* from_len);
+
+  uint8_t recv_buf[1500] = {};
+  uint8_t send_buf[32] = {};  // never cleared: bytes 3-6 carry over
+  std::unique_ptr<SensorStatus> status;
+  std::string address;  // as the user typed it
+  int32_t last_error = 0;
+  uint32_t box_ip = 0;  // network order
+  std::vector<uint8_t> samples;
+  WSADATA wsa_data = {};
+  SOCKET sock = INVALID_SOCKET;
+  int startup_result = 0;
+  uint8_t port = 0;
+  uint8_t slot = 0;
+  sockaddr_in box_addr = {};
+  HANDLE event = nullptr;
+
+ private:
+  uint16_t box_port_;
+  int wait_ms_;
+};

@@ -1,0 +1,26 @@
+// Turns a box timestamp (signed 32-bit seconds since 1970, UTC) into the date
+// and clock time of one of the box's zones, daylight saving applied. The
+// state is process-wide and carries over between calls.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+#include "zonetime/zone_table.h"
+
+extern int32_t zone_bias;  // minutes; local = UTC - zone_bias
+extern int32_t dst_start;  // 0: no daylight saving in the window
+extern int32_t dst_end;
+extern struct tm zone_tm;
+
+struct tm* zone_convert(int32_t t, uint8_t zone);
+struct tm* zone_localtime(const int32_t* t);
+void zone_set_year(int tmYear, uint8_t zone);
+void zone_set_bias(uint8_t zone, int32_t t);
+int32_t rule_instant(int32_t yearStart, int year, const DstRule& rule, int32_t biasMinutes);
+int32_t year_start_time(int year);
+
+// Splits a local time value into calendar fields (proleptic Gregorian, valid
+// for every 32-bit value). zone_localtime uses it; UTC output uses it with
+// t itself, so it never fails and leaves the zone state alone.
+void split_time(int32_t local, struct tm* out);
