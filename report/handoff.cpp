@@ -1,0 +1,20 @@
+#include "report/handoff.h"
+
+#include <cstdio>
+
+#include "device/getdata.h"
+#include "report/datafile.h"
+
+void report_handoff::save(const getdata& conn) {
+  char name[100];
+  if (writer_.make_filename(name, sizeof name, &conn, 2) < 0) {
+    // A cut-off name could be another sensor's file, or a name without ".txt".
+    std::printf("File name too long for sensor on port %d !\n", conn.status->port + 1);
+    return;
+  }
+  // Two sensors of one type on one port share a name: with -o only the first
+  // report of the run empties the file, the later ones are added after it.
+  int append = 1;
+  if (overwrite_ && emptied_.insert(name).second) append = 0;
+  writer_.write_data(name, &conn, append);
+}

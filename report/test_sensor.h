@@ -1,0 +1,101 @@
+// Helpers for the report tests: a connection filled by hand (no network), a
+// fresh temporary directory, and file reading.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "device/coding.h"
+#include "device/getdata.h"
+
+namespace report_test {
+
+// The sensor of the worked example: temperature, port 1, three samples.
+inline SensorStatus example_status() {
+  SensorStatus st{};
+  st.replyCode = 4;
+  st.port = 0;
+  st.sensorType = 1;
+  st.deviceTime = 1796685429;
+  st.lastLogTime = 1796685000;
+  st.logCount = 3;
+  st.sampleSize = 4;
+  st.logInterval = 10;
+  st.logCapacity = 100;
+  st.avgHigh = 25;
+  st.avgLow = 19;
+  st.instHigh = 27;
+  st.instLow = 18;
+  std::strcpy(st.systemName, "Server room");
+  std::strcpy(st.description, "Rack inlet");
+  std::strcpy(st.unit, "C");
+  st.timeZone = 0;
+  return st;
+}
+
+// Puts `st` and the samples (4 bytes each, logCount set to their number
+// unless keep_count) into the connection, as a finished download leaves them.
+inline void load(getdata& conn, const SensorStatus& st, const std::vector<int32_t>& samples,
+                 bool keep_count = false) {
+  if (!conn.status) conn.status = std::make_unique<SensorStatus>();
+  *conn.status = st;
+  conn.status->sampleSize = 4;
+  if (!keep_count) conn.status->logCount = static_cast<int16_t>(samples.size());
+  conn.samples.assign(samples.size() * 4, 0);
+  for (size_t i = 0; i < samples.size(); ++i)
+    coding::put_u32_le(&conn.samples[i * 4], static_cast<uint32_t>(samples[i]));
+  conn.address = "192.168.0.10";
+}
+
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string::size_type start = 0, nl;
+  while ((nl = text.find('\n', start)) != std::string::npos) {
+    lines.push_back(text.substr(start, nl - start));
+    start = nl + 1;
+  }
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
+// A new empty directory, removed with everything in it at the end.
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "report_test.XXXXXX").string();
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) != nullptr) path_ = buf.data();
+  }
+  ~TempDir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  bool ok() const { return !path_.empty(); }
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace report_test
