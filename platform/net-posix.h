@@ -47,19 +47,40 @@ struct WSADATA {
 #define WSAEINVAL 10022
 #define WSAEMFILE 10024
 #define WSAEWOULDBLOCK 10035
+#define WSAEINPROGRESS 10036
+#define WSAEALREADY 10037
 #define WSAENOTSOCK 10038
+#define WSAEDESTADDRREQ 10039
 #define WSAEMSGSIZE 10040
+#define WSAEPROTOTYPE 10041
+#define WSAENOPROTOOPT 10042
 #define WSAEPROTONOSUPPORT 10043
+#define WSAESOCKTNOSUPPORT 10044
+#define WSAEOPNOTSUPP 10045
+#define WSAEPFNOSUPPORT 10046
 #define WSAEAFNOSUPPORT 10047
 #define WSAEADDRINUSE 10048
 #define WSAEADDRNOTAVAIL 10049
 #define WSAENETDOWN 10050
 #define WSAENETUNREACH 10051
+#define WSAENETRESET 10052
+#define WSAECONNABORTED 10053
 #define WSAECONNRESET 10054
 #define WSAENOBUFS 10055
+#define WSAEISCONN 10056
+#define WSAENOTCONN 10057
+#define WSAESHUTDOWN 10058
+#define WSAETIMEDOUT 10060
 #define WSAECONNREFUSED 10061
+#define WSAELOOP 10062
+#define WSAENAMETOOLONG 10063
+#define WSAEHOSTDOWN 10064
 #define WSAEHOSTUNREACH 10065
+#define WSAVERNOTSUPPORTED 10092
+// An errno value without a closer Winsock number.
+#define WSASYSCALLFAILURE 10107
 
+// Succeeds for any version from 1.0 on and reports 1.1 in `data`.
 int WSAStartup(WORD version, WSADATA* data);
 int WSACleanup();
 // The Winsock number of the error of the latest failed call.
@@ -72,6 +93,10 @@ int WSAEventSelect(SOCKET s, HANDLE event, long mask);
 BOOL WSACloseEvent(HANDLE event);
 
 HANDLE CreateEventA(void* security, BOOL manual_reset, BOOL initial_state, const char* name);
-// Waits on one event: WAIT_OBJECT_0 when its socket is readable,
-// WAIT_TIMEOUT when the time ran out, WAIT_FAILED on error.
+// Signals the event by hand. The signal is seen by the next wait; a wait
+// already blocked in another thread does not wake for it.
+BOOL SetEvent(HANDLE event);
+// Waits on one event: WAIT_OBJECT_0 when it was signalled or its socket is
+// readable (or has an error pending), WAIT_TIMEOUT when the time ran out,
+// WAIT_FAILED on error (WSAGetLastError tells which).
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all, DWORD ms);
