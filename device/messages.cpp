@@ -5,11 +5,13 @@
 
 #include "device/coding.h"
 
+// clang-format off
 const char* const sensor_type_names[kSensorTypeCount] = {
-    "",        "temperature", "4-20ma",     "humidity", "water",   "atod",
-    "security", "",           "airflow",    "",         "airflow", "",
-    "drycontact", "",         "voltage",    "relay",    "motion",  "",
+    "",           "temperature", "4-20ma",  "humidity", "water",  "atod",
+    "security",   "",            "airflow", "",         "airflow", "",
+    "drycontact", "",            "voltage", "relay",    "motion", "",
 };
+// clang-format on
 
 const char* sensor_type_name(uint8_t code) {
   return code < kSensorTypeCount ? sensor_type_names[code] : "";
@@ -20,10 +22,9 @@ bool is_tenths_type(uint8_t code) { return code == 2 || code == 5; }
 namespace {
 // Status reply offsets.
 constexpr int kStCode = 0, kStPort = 1, kStType = 2, kStDeviceTime = 3, kStLastLogTime = 7,
-              kStHead = 11, kStCount = 13, kStSampleSize = 15, kStInterval = 16,
-              kStCapacity = 17, kStInstHigh = 19, kStInstLow = 21, kStAvgLow = 23,
-              kStAvgHigh = 25, kStDescription = 43, kStSystemName = 79, kStUnit = 115,
-              kStTimeZone = 131;
+              kStHead = 11, kStCount = 13, kStSampleSize = 15, kStInterval = 16, kStCapacity = 17,
+              kStInstHigh = 19, kStInstLow = 21, kStAvgLow = 23, kStAvgHigh = 25,
+              kStDescription = 43, kStSystemName = 79, kStUnit = 115, kStTimeZone = 131;
 }  // namespace
 
 void decode_status(const uint8_t* r, SensorStatus* s) {

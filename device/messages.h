@@ -131,8 +131,7 @@ enum class Verdict {
 Verdict judge_status_reply(const Datagram& d, const Expectation& e);
 // asked_count: samples asked for; sample_size: 1, 2 or 4. A data reply whose
 // own count is below 1 or above asked_count is dropped.
-Verdict judge_data_reply(const Datagram& d, const Expectation& e, int asked_count,
-                         int sample_size);
+Verdict judge_data_reply(const Datagram& d, const Expectation& e, int asked_count, int sample_size);
 
 // Reads an IPv4 address text in the forms inet_aton accepts (a, a.b, a.b.c,
 // a.b.c.d; each part decimal, octal with a leading 0, or hex with 0x).
