@@ -81,18 +81,18 @@ void FakeBox::serve() {
 void FakeBox::send_reply(const FakeReply& r, const void* to, unsigned to_len) {
   if (r.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(r.delay_ms));
   const auto* dest = static_cast<const sockaddr*>(to);
-  if (r.from_port == 0 && r.from_addr.empty()) {
+  if (r.from_port == 0 && !r.other_port && r.from_addr.empty()) {
     sendto(fd_, r.bytes.data(), r.bytes.size(), 0, dest, to_len);
     return;
   }
-  int fd = bound_socket(r.from_addr.empty() ? addr_ : r.from_addr,
-                        r.from_port == 0 ? port_ : r.from_port);
+  const uint16_t from_port = r.other_port ? 0 : (r.from_port == 0 ? port_ : r.from_port);
+  int fd = bound_socket(r.from_addr.empty() ? addr_ : r.from_addr, from_port);
   sendto(fd, r.bytes.data(), r.bytes.size(), 0, dest, to_len);
   close(fd);
 }
 
-SensorStatus make_status(uint8_t port, uint8_t type, int16_t capacity, int16_t head,
-                         int16_t count, uint8_t sample_size) {
+SensorStatus make_status(uint8_t port, uint8_t type, int16_t capacity, int16_t head, int16_t count,
+                         uint8_t sample_size) {
   SensorStatus s{};
   s.replyCode = kStatusReplyCode;
   s.port = port;

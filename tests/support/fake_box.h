@@ -14,9 +14,10 @@
 
 struct FakeReply {
   std::vector<uint8_t> bytes;
-  uint16_t from_port = 0;  // 0: the box's own port
-  std::string from_addr;   // empty: the box's own address
-  int delay_ms = 0;        // waited before sending
+  uint16_t from_port = 0;   // 0: the box's own port
+  bool other_port = false;  // sent from a free port the system picks
+  std::string from_addr;    // empty: the box's own address
+  int delay_ms = 0;         // waited before sending
 };
 
 using Bytes = std::vector<uint8_t>;
@@ -51,13 +52,13 @@ class FakeBox {
 
 // A sensor of the fake box: its status and its whole ring of samples.
 struct FakeSensor {
-  SensorStatus status;      // replyCode 4, port, sizes, ring position, texts
+  SensorStatus status;        // replyCode 4, port, sizes, ring position, texts
   std::vector<int32_t> ring;  // logCapacity entries
 };
 
 // A ready-made status record; the caller adjusts what the test needs.
-SensorStatus make_status(uint8_t port, uint8_t type, int16_t capacity, int16_t head,
-                         int16_t count, uint8_t sample_size);
+SensorStatus make_status(uint8_t port, uint8_t type, int16_t capacity, int16_t head, int16_t count,
+                         uint8_t sample_size);
 
 Bytes status_reply(const SensorStatus& s);
 Bytes error_reply(uint8_t code, uint8_t port, int len);
