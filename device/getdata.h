@@ -30,14 +30,17 @@ class getdata {
 
   int open_socket();
   int send_packet(const uint8_t* data, int length);
-  // Waits at most timeout_ms for one datagram.
+  // Length of one datagram received within timeout_ms (0 is possible), or -1
+  // with the reason in last_error.
   int recv_packet(uint8_t* buffer, int size, int timeout_ms, sockaddr_in* from,
                   socklen_t* from_len);
 
   uint8_t recv_buf[1500] = {};
   uint8_t send_buf[32] = {};  // never cleared: bytes 3-6 carry over
   std::unique_ptr<SensorStatus> status;
-  std::string address;  // as the user typed it
+  uint8_t* send_ptr = send_buf;  // requests are written through it
+  uint8_t* recv_ptr = recv_buf;  // replies are received and read through it
+  std::string address;           // as the user typed it
   int32_t last_error = 0;
   uint32_t box_ip = 0;  // network order
   std::vector<uint8_t> samples;
@@ -50,6 +53,14 @@ class getdata {
   HANDLE event = nullptr;
 
  private:
+  // One request and the receiving that follows it, until `judge` settles it
+  // (kAccept, kBoxError, kOldFirmware: returned with the datagram's length in
+  // *len) or the attempt's wait runs out (kDrop).
+  template <typename Judge>
+  Verdict attempt(Judge judge, int* len);
+  void discard_waiting();
+  void close_socket();
+
   uint16_t box_port_;
   int wait_ms_;
 };

@@ -1,0 +1,303 @@
+#include "device/getdata.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "device/coding.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Whole milliseconds from now until `deadline`, never below 0.
+int ms_left(Clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Enough to empty a socket's receive queue of small datagrams, yet bounded
+// when a flood refills it as fast as we read.
+constexpr int kMaxDiscarded = 512;
+
+// The samples keep their wire form: signed little-endian, oldest first.
+void copy_samples(const uint8_t* from, int count, int size, uint8_t* to) {
+  for (int i = 0; i < count; ++i, from += size, to += size) {
+    switch (size) {
+      case 1:
+        to[0] = from[0];
+        break;
+      case 2:
+        coding::put_u16_le(to, coding::get_u16_le(from));
+        break;
+      case 4:
+        coding::put_u32_le(to, coding::get_u32_le(from));
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+getdata::getdata(uint16_t box_port, int wait_ms) : box_port_(box_port), wait_ms_(wait_ms) {
+  status.reset(new (std::nothrow) SensorStatus());
+  startup_result = WSAStartup(0x0101, &wsa_data);
+  if (startup_result != 0) std::printf("Winsock startup failed. Error: %d", WSAGetLastError());
+  event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+}
+
+getdata::~getdata() {
+  status.reset();
+  std::vector<uint8_t>().swap(samples);
+  if (event != nullptr) WSACloseEvent(event);
+  event = nullptr;
+  if (startup_result == 0) WSACleanup();
+}
+
+int getdata::read_sensor(const char* address_text, const char* password, int port_index,
+                         int slot_index) {
+  address = address_text != nullptr ? address_text : "";
+  uint32_t ip = 0;
+  box_ip = parse_ipv4(address.c_str(), &ip) ? ip : INADDR_NONE;
+  port = static_cast<uint8_t>(port_index);
+  slot = static_cast<uint8_t>(slot_index);
+  // Cut to the field as strncpy does: no terminator when 16 bytes or more.
+  if (status) std::strncpy(status->password, password != nullptr ? password : "", kPasswordSize);
+
+  if (open_socket() == -1) {
+    std::printf("Open socket on client error (%d)\nProgram halted !\n", last_error);
+    std::exit(-1);
+  }
+  if (readstatus() == -1) {
+    close_socket();
+    return -1;
+  }
+  if (status->logCount == 0) {
+    std::printf("Sensor on port %d has no data in datalogger\n", port + 1);
+    last_error = kErrEmptyLog;
+    close_socket();
+    return -1;
+  }
+  // Contradictory ring values would overrun the sample buffer or divide by 0.
+  if (!datalog_is_valid(*status)) {
+    last_error = kErrInvalidLog;
+    close_socket();
+    return -1;
+  }
+  const int result = read_data();
+  close_socket();
+  return result == -1 ? -1 : 0;
+}
+
+int getdata::open_socket() {
+  sock = socket(AF_INET, SOCK_DGRAM, 0);
+
+  sockaddr_in local = {};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(0);
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+
+  box_addr = {};
+  box_addr.sin_family = AF_INET;
+  box_addr.sin_port = htons(box_port_);
+  box_addr.sin_addr.s_addr = box_ip;
+
+  // The error number is taken before anything is printed: printing may
+  // change what the C runtime holds.
+  if (WSAEventSelect(sock, event, FD_READ) == SOCKET_ERROR) {
+    last_error = WSAGetLastError();
+    std::printf("Socket select event error (%d)!\n", last_error);
+    return -1;
+  }
+  if (bind(sock, reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR) {
+    last_error = WSAGetLastError();
+    return -1;
+  }
+  return 0;
+}
+
+void getdata::close_socket() {
+  if (sock == INVALID_SOCKET) return;
+  closesocket(sock);
+  sock = INVALID_SOCKET;
+}
+
+int getdata::send_packet(const uint8_t* data, int length) {
+  int sent = -1;
+  int tries = 0;
+  do {
+    sent = static_cast<int>(sendto(sock, reinterpret_cast<const char*>(data), length, 0,
+                                   reinterpret_cast<const sockaddr*>(&box_addr), sizeof box_addr));
+  } while (sent != -1 && sent != length && ++tries < kAttempts);
+  if (sent == -1) {
+    last_error = WSAGetLastError();
+    std::printf("Sent a packet error(%d) !\n", last_error);
+    return -1;
+  }
+  return sent;
+}
+
+int getdata::recv_packet(uint8_t* buffer, int size, int timeout_ms, sockaddr_in* from,
+                         socklen_t* from_len) {
+  std::memset(buffer, 0, size);
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    *from_len = sizeof(sockaddr_in);
+    const int n = static_cast<int>(recvfrom(sock, reinterpret_cast<char*>(buffer), size, 0,
+                                            reinterpret_cast<sockaddr*>(from), from_len));
+    if (n != -1) return n;
+    const int err = WSAGetLastError();
+    if (err != WSAEWOULDBLOCK) {
+      last_error = err;
+      return -1;
+    }
+    const DWORD woke =
+        WaitForMultipleObjects(1, &event, TRUE, static_cast<DWORD>(ms_left(deadline)));
+    if (woke == WAIT_TIMEOUT) {
+      last_error = kErrTimeout;
+      return -1;
+    }
+    if (woke == WAIT_ABANDONED_0) {
+      last_error = kErrAbandoned;
+      return -1;
+    }
+    if (woke == WAIT_FAILED) {
+      const int wait_err = WSAGetLastError();
+      last_error = wait_err != 0 ? wait_err : WSASYSCALLFAILURE;
+      return -1;
+    }
+    // Signalled. The datagram behind the signal may already have been taken
+    // by an earlier read; then the wait goes on for the time that is left.
+  }
+}
+
+void getdata::discard_waiting() {
+  for (int i = 0; i < kMaxDiscarded; ++i) {
+    sockaddr_in from = {};
+    socklen_t from_len = sizeof from;
+    if (recvfrom(sock, reinterpret_cast<char*>(recv_ptr), sizeof recv_buf, 0,
+                 reinterpret_cast<sockaddr*>(&from), &from_len) == -1)
+      return;
+  }
+}
+
+template <typename Judge>
+Verdict getdata::attempt(Judge judge, int* len) {
+  // What is queued now answers an earlier request, never this one.
+  discard_waiting();
+  send_packet(send_ptr, kRequestSize);
+  last_error = 0;
+  // The whole attempt shares one wait, so datagrams that do not match cannot
+  // keep it going.
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(wait_ms_);
+  for (;;) {
+    const int left = ms_left(deadline);
+    if (left == 0) {
+      last_error = kErrTimeout;
+      return Verdict::kDrop;
+    }
+    sockaddr_in from = {};
+    socklen_t from_len = sizeof from;
+    const int n = recv_packet(recv_ptr, sizeof recv_buf, left, &from, &from_len);
+    if (n == -1) return Verdict::kDrop;
+    const Datagram d{recv_ptr, n, from.sin_addr.s_addr, ntohs(from.sin_port)};
+    const Verdict v = judge(d);
+    if (v != Verdict::kDrop) {
+      *len = n;
+      return v;
+    }
+  }
+}
+
+int getdata::readstatus() {
+  if (!status) {
+    std::printf("Can't allocate memory for status buffer !\n");
+    last_error = kErrNoStatusRecord;
+    return -1;
+  }
+  put_status_request(send_ptr, port, slot, status->password);
+  const Expectation expect{box_ip, box_port_, port};
+  const auto judge = [&expect](const Datagram& d) { return judge_status_reply(d, expect); };
+
+  for (int i = 0; i < kAttempts; ++i) {
+    int len = 0;
+    const Verdict v = attempt(judge, &len);
+    if (v == Verdict::kDrop) continue;
+    if (v == Verdict::kOldFirmware) {
+      last_error = kErrOldFirmware;
+      break;
+    }
+    status->replyCode = recv_ptr[0];
+    if (v == Verdict::kAccept) {
+      decode_status(recv_ptr, status.get());
+      return 0;
+    }
+    last_error = coding::get_i8(recv_ptr);
+    return -1;
+  }
+  if (last_error == 0 || last_error == kErrTimeout) last_error = kErrNoReply;
+  return -1;
+}
+
+int getdata::read_data() {
+  if (!status) {
+    std::printf("Please call getdata::readstatus() before call getdata::read_data()\n");
+    return -1;
+  }
+  const SensorStatus& s = *status;
+  if (!datalog_is_valid(s)) {
+    last_error = kErrInvalidLog;
+    return -1;
+  }
+  const int size = s.sampleSize;
+  const int count = s.logCount;
+  samples.resize(static_cast<size_t>(count) * size);
+  put_data_request_head(send_ptr, port, slot);
+  const int chunk = chunk_samples(size);
+  const int first = first_ring_index(s.logHead, s.logCount, s.logCapacity);
+  const Expectation expect{box_ip, box_port_, port};
+
+  int done = 0;
+  while (done < count) {
+    const int asked = std::min(chunk, count - done);
+    put_data_request_range(send_ptr, static_cast<uint16_t>((first + done) % s.logCapacity),
+                           static_cast<uint16_t>(asked));
+    const auto judge = [&](const Datagram& d) { return judge_data_reply(d, expect, asked, size); };
+    Verdict v = Verdict::kDrop;
+    int len = 0;
+    for (int i = 0; i < kAttempts && v == Verdict::kDrop; ++i) v = attempt(judge, &len);
+    if (v == Verdict::kDrop) {
+      last_error = kErrNoReply;
+      return -1;
+    }
+    if (v != Verdict::kAccept) {
+      last_error = coding::get_i8(recv_ptr);
+      return -1;
+    }
+    // judge_data_reply let through only a count of 1 to `asked`.
+    const int got = coding::get_i16_le(recv_ptr + kDataCount);
+    copy_samples(recv_ptr + kDataReplyHeaderSize, got, size,
+                 samples.data() + static_cast<size_t>(done) * size);
+    done += got;
+  }
+  return 0;
+}
+
+int32_t getdata::get_value(int index) const {
+  if (!status) return 0;
+  const int size = (status->sampleSize == 2 || status->sampleSize == 4) ? status->sampleSize : 1;
+  if (index < 0 || (static_cast<size_t>(index) + 1) * size > samples.size()) return 0;
+  const uint8_t* p = samples.data() + static_cast<size_t>(index) * size;
+  switch (size) {
+    case 2:
+      return coding::get_i16_le(p);
+    case 4:
+      return coding::get_i32_le(p);
+    default:
+      return coding::get_i8(p);
+  }
+}
