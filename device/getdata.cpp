@@ -151,6 +151,9 @@ int getdata::recv_packet(uint8_t* buffer, int size, int timeout_ms, sockaddr_in*
                                             reinterpret_cast<sockaddr*>(from), from_len));
     if (n != -1) return n;
     const int err = WSAGetLastError();
+    // Winsock fails the read of a datagram larger than the buffer; it cannot
+    // be a reply, so it is handed on to be dropped like any other misfit.
+    if (err == WSAEMSGSIZE) return size;
     if (err != WSAEWOULDBLOCK) {
       last_error = err;
       return -1;
