@@ -1,0 +1,211 @@
+#include "app/driver.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/options.h"
+#include "device/getdata.h"
+#include "device/messages.h"
+#include "platform/console.h"
+#include "report/datafile.h"
+#include "report/handoff.h"
+
+const char* const kProductName = "Vellorix";
+
+namespace {
+constexpr int kInputSize = 100;
+constexpr int kPorts = 8;
+constexpr int kSlots = 2;
+
+// Every message is flushed at once so that it keeps its place among the
+// prompts and the connection's own messages when stdout is a pipe.
+void say(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+  std::fflush(stdout);
+}
+
+// White space as the C locale has it, whatever locale is set.
+bool is_blank(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::string ask(std::FILE* in) {
+  char buffer[kInputSize];
+  read_word(in, buffer, kInputSize);
+  return buffer;
+}
+
+// Typed passwords stay off the screen; piped input is read as it comes.
+std::string ask_hidden(std::FILE* in) {
+  const bool hidden = console_is_terminal(in) && console_set_echo(in, false);
+  std::string answer = ask(in);
+  if (hidden) {
+    console_set_echo(in, true);
+    say("\n");  // the Enter that ended the answer was not echoed either
+  }
+  return answer;
+}
+
+struct RunState {
+  std::string address;
+  std::string password;
+  bool address_present = false;
+  bool password_present = false;
+  bool overwrite = false;
+};
+
+// What the walk does after a failed slot.
+enum class Next { kSlot, kPort, kEnd };
+
+Next report_failure(int32_t last_error, int port) {
+  const int shown_port = port + 1;
+  switch (static_cast<uint8_t>(last_error)) {
+    case kErrNoReply:
+      say("No %s reply !\n", kProductName);
+      return Next::kEnd;
+    case kErrOldFirmware:
+      say("Please update firmware on Vellorix\n");
+      return Next::kEnd;
+    case kErrEmptyLog:  // read_sensor has said so already
+      return Next::kSlot;
+    case kErrInvalidLog:
+      say("Sensor on port %d has an invalid datalog !\n", shown_port);
+      return Next::kSlot;
+    case kBoxWrongPassword:
+      say("Wrong password !\n");
+      return Next::kEnd;
+    case kBoxErrorFB:
+    case kBoxErrorFC:
+      return Next::kSlot;
+    case kBoxPortOffline:
+      say("Port %d offline.\n", shown_port);
+      return Next::kPort;
+    case kBoxNoDatalog:
+      say("Sensor on port %d has no datalog.\n", shown_port);
+      return Next::kSlot;
+    default:
+      say("Read %s status, return unknown error (%d).\n", kProductName,
+          static_cast<int>(last_error));
+      return Next::kSlot;
+  }
+}
+
+// Returns false when the command line asks for no walk; *status is then the
+// exit status.
+bool scan_command_line(int argc, char** argv, RunState* run, int* status) {
+  for (;;) {
+    const char* arg = nullptr;
+    const int result = scan_option(argc, argv, kOptionString, &arg);
+    switch (result) {
+      case 0:
+        return true;
+      case 1:
+      case -1:
+        say("Argument '%s' not recognized.\n", arg);
+        *status = -1;
+        return false;
+      case 'i':
+      case 'I':
+        // Without its text the option counts as absent, so the prompt asks.
+        if (arg != nullptr) {
+          run->address_present = true;
+          run->address = arg;
+        }
+        break;
+      case 'p':
+      case 'P':
+        if (arg != nullptr) {
+          run->password_present = true;
+          run->password = arg;
+        }
+        break;
+      case 'o':
+      case 'O':
+        run->overwrite = true;
+        break;
+      case 't':
+      case 'T':
+        use_local_time = 1;
+        break;
+      case 'h':
+      case '?':
+        *status = print_usage();
+        return false;
+      default:  // ":" is the only other character the scanner can return
+        break;
+    }
+  }
+}
+
+// An address the socket layer could not read would send to the broadcast
+// address instead; it is refused before anything is sent.
+bool address_is_valid(const std::string& address) {
+  uint32_t ip = 0;
+  if (parse_ipv4(address.c_str(), &ip)) return true;
+  say("Invalid IP address '%s' !\n", address.c_str());
+  return false;
+}
+}  // namespace
+
+int print_usage() {
+  say("\nDownload data from %s.\n\n", kProductName);
+  say("logfetch <-i %sIP> <-p password>\n\n", kProductName);
+  say("  -i %sIP   The IP of %s to download data from.\n", kProductName, kProductName);
+  say("  -p password        The password of the %s (set or get community).\n", kProductName);
+  say("  -o                 Overwrite data if files exist.\n");
+  say("  -t                 Use local timezone for timestamp.\n");
+  say("  -?                 Display this usage information and exit.\n\n");
+  say("You will be prompted for any required options you did not specify.\n\n");
+  return 0;
+}
+
+int read_word(std::FILE* in, char* buffer, int size) {
+  std::memset(buffer, 0, size);
+  int c = std::fgetc(in);
+  while (c != EOF && is_blank(c)) c = std::fgetc(in);
+  int kept = 0;
+  for (; c != EOF && !is_blank(c); c = std::fgetc(in)) {
+    if (kept < size - 1) buffer[kept++] = static_cast<char>(c);
+  }
+  // The white space that ended the word stays for the next read.
+  if (c != EOF) std::ungetc(c, in);
+  return kept;
+}
+
+int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::FILE* in) {
+  option_index = 1;
+  use_local_time = 0;
+  RunState run;
+  int status = 0;
+  if (!scan_command_line(argc, argv, &run, &status)) return status;
+
+  if (!run.address_present) {
+    say("Enter ip of %s to download data from: ", kProductName);
+    run.address = ask(in);
+  }
+  if (!address_is_valid(run.address)) return -1;
+  if (!run.password_present) {
+    say("Type your password: ");
+    run.password = ask_hidden(in);
+  }
+
+  report_handoff handoff(writer, run.overwrite);
+  for (int port = 0; port < kPorts; ++port) {
+    for (int slot = 0; slot < kSlots; ++slot) {
+      if (conn.read_sensor(run.address.c_str(), run.password.c_str(), port, slot) == 0) {
+        handoff.save(conn);
+        continue;
+      }
+      const Next next = report_failure(conn.last_error, port);
+      if (next == Next::kEnd) return 0;
+      if (next == Next::kPort) break;
+    }
+  }
+  return 0;
+}
