@@ -1,0 +1,106 @@
+// Runs the real logfetch binary against a boxsim process, each in a fresh
+// temporary directory, with bounded time.
+//
+// Environment:
+//   LOGFETCH_EXE     the logfetch to run (default: the one built beside us)
+//   LOGFETCH_RUNNER  command put before it, split at blanks (e.g. "wine")
+//   E2E_NET          third byte of the boxes' addresses 127.0.NET.N (default 3)
+//
+// Every TEST uses its own N from the table below, so that `ctest -j` is safe.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+// The last byte of each TEST's box address; the second addresses of junk
+// tests are N + 100.
+namespace box_n {
+constexpr int kMessageTable = 1, kWrongPassword = 2, kOldFirmware = 3, kNoReply = 4, kPrompts = 5,
+              kPromptAtEndOfInput = 6, kFullBox = 7, kWorkedExample = 8, kLocalTime = 9,
+              kOverwrite = 10, kTenths = 11, kNameTooLong = 12, kWriteError = 13, kCannotOpen = 14,
+              kInvalidDatalog = 15, kHostile = 16, kMissingArgument = 17, kLongWord = 18,
+              kFlood = 19, kDuplicates = 20, kJunk = 21, kDroppedRequest = 22, kInvalidAddress = 23;
+}  // namespace box_n
+
+// Exit status -1 as the parent sees it.
+constexpr int kExitMinusOne = 255;
+
+std::string box_addr(int n);
+bool running_as_root();
+// True when logfetch runs through a runner (Wine): its console and text files
+// end lines with CRLF.
+bool through_runner();
+// CRLF to LF, only when running through a runner.
+std::string normalise(const std::string& text);
+
+#define E2E_NEEDS_ROOT()                                                          \
+  do {                                                                            \
+    if (!running_as_root())                                                       \
+      GTEST_SKIP() << "boxsim must bind UDP port 811, which needs root: run the " \
+                      "end-to-end tests as root";                                 \
+  } while (0)
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  void write(const std::string& name, const std::string& text) const;
+  // The file's bytes ("" when missing), normalised.
+  std::string read(const std::string& name) const;
+  bool exists(const std::string& name) const;
+  // Names of the entries, sorted.
+  std::vector<std::string> list() const;
+
+ private:
+  std::string path_;
+};
+
+struct RunResult {
+  std::string out;  // standard output, normalised
+  int status = -1;  // exit status 0..255, or -1 when killed
+  bool timed_out = false;
+  double seconds = 0;
+};
+
+// Runs logfetch in `dir` with `args`, feeding `input` on standard input
+// (then end of input); kills it after `timeout_s`.
+RunResult run_logfetch(const TempDir& dir, const std::vector<std::string>& args,
+                 const std::string& input = "", int timeout_s = 60);
+
+struct LoggedRequest {
+  double seconds;
+  std::string hex;
+};
+
+// A boxsim process on 127.0.NET.n:811 serving `box_text`, with its own
+// directory for the box file and the request log. Stopped on destruction.
+class BoxSim {
+ public:
+  BoxSim(int n, const std::string& box_text, const std::vector<std::string>& extra_args = {});
+  ~BoxSim();
+  BoxSim(const BoxSim&) = delete;
+  BoxSim& operator=(const BoxSim&) = delete;
+
+  bool ready() const { return pid_ > 0; }
+  const std::string& addr() const { return addr_; }
+  // Every datagram received so far, as the log has it.
+  std::vector<LoggedRequest> requests() const;
+  std::vector<std::string> request_hex() const;
+
+ private:
+  TempDir dir_;
+  std::string addr_;
+  int pid_ = -1;
+};
+
+// A 24-byte request as hex: code, port, slot, start and count (LE), password
+// cut to 16 bytes.
+std::string request_hex(int code, int port, int slot, int start, int count,
+                        const std::string& password);
