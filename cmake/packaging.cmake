@@ -9,5 +9,6 @@ set(CPACK_PACKAGE_VENDOR logfetch)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Downloads the data loggers of a Vellorix box")
 set(CPACK_GENERATOR ZIP)
+set(CPACK_STRIP_FILES TRUE)  # the zip ships the program without its debug information
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 include(CPack)
