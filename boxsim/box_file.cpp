@@ -227,7 +227,7 @@ bool set_fault(Faults* f, const std::string& key, const std::string& value, bool
       *error = key + ": expected COUNT [INTERVAL_MS]";
       return false;
     }
-    if (!number_in(key, w[0], 1, 100000, &v, error)) return false;
+    if (!number_in(key, w[0], 1, 10000, &v, error)) return false;
     f->flood_count = static_cast<int>(v);
     if (w.size() == 2) {
       if (!number_in(key, w[1], 1, 60000, &v, error)) return false;

@@ -238,8 +238,9 @@ samples 10 11 12
                 "04/03/2005 03:00:00, 51\n"
                 "04/03/2005 03:10:00, 52\n"
                 "\n");
-  // The box's clock is the same for both; in Central Europe it is already
-  // standard time at 03:00 UTC on 30 October 2005.
+  // One clock for both (April, daylight time in Central Europe too); the
+  // samples of port 2 cross the October change at 03:00 UTC, where this zone's
+  // rule puts it.
   EXPECT_EQ(dir.read(a + "_p2_temperature.txt"),
             head +
                 "Sensor port : 2\n"
