@@ -145,8 +145,8 @@ std::vector<std::string> TempDir::list() const {
   return out;
 }
 
-RunResult run_logfetch(const TempDir& dir, const std::vector<std::string>& args, const std::string& input,
-                 int timeout_s) {
+RunResult run_logfetch(const TempDir& dir, const std::vector<std::string>& args,
+                       const std::string& input, int timeout_s) {
   std::vector<std::string> argv = split_blanks(env_or("LOGFETCH_RUNNER", ""));
   argv.push_back(env_or("LOGFETCH_EXE", LOGFETCH_EXE_PATH));
   argv.insert(argv.end(), args.begin(), args.end());

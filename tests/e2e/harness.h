@@ -72,7 +72,7 @@ struct RunResult {
 // Runs logfetch in `dir` with `args`, feeding `input` on standard input
 // (then end of input); kills it after `timeout_s`.
 RunResult run_logfetch(const TempDir& dir, const std::vector<std::string>& args,
-                 const std::string& input = "", int timeout_s = 60);
+                       const std::string& input = "", int timeout_s = 60);
 
 struct LoggedRequest {
   double seconds;
