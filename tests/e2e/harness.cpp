@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -64,11 +65,40 @@ std::vector<char*> c_args(std::vector<std::string>& words) {
   return out;
 }
 
+// The first CPU this process may run on.
+int shared_cpu() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  sched_getaffinity(0, sizeof set, &set);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+    if (CPU_ISSET(cpu, &set)) return cpu;
+  return 0;
+}
+
+// In a child before exec; the placement outlives the exec.
+bool place(Placement placement) {
+  if (placement == Placement::kAnywhere) return true;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(shared_cpu(), &set);
+  if (sched_setaffinity(0, sizeof set, &set) != 0) return false;
+  if (placement == Placement::kRealtimeOnSharedCpu) {
+    sched_param p{};
+    p.sched_priority = 1;
+    if (sched_setscheduler(0, SCHED_FIFO, &p) != 0) return false;
+  }
+  return true;
+}
+
 // Child side of a spawn: own process group (so a runner's children die with
 // it), then the program.
 [[noreturn]] void exec_child(const std::string& cwd, std::vector<std::string> argv, int in_fd,
-                             int out_fd, int err_fd) {
+                             int out_fd, int err_fd, Placement placement) {
   setpgid(0, 0);
+  if (!place(placement)) {
+    std::fprintf(stderr, "cannot place %s: %s\n", argv[0].c_str(), std::strerror(errno));
+    _exit(125);
+  }
   if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
   dup2(in_fd, 0);
   dup2(out_fd, 1);
@@ -91,6 +121,13 @@ int wait_status(int pid, bool* killed) {
 std::string box_addr(int n) { return "127.0." + env_or("E2E_NET", "3") + "." + std::to_string(n); }
 
 bool running_as_root() { return geteuid() == 0; }
+
+bool realtime_available() {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(place(Placement::kRealtimeOnSharedCpu) ? 0 : 1);
+  bool killed = false;
+  return wait_status(pid, &killed) == 0;
+}
 
 bool through_runner() { return !split_blanks(env_or("LOGFETCH_RUNNER", "")).empty(); }
 
@@ -146,7 +183,7 @@ std::vector<std::string> TempDir::list() const {
 }
 
 RunResult run_logfetch(const TempDir& dir, const std::vector<std::string>& args,
-                       const std::string& input, int timeout_s) {
+                       const std::string& input, int timeout_s, Placement placement) {
   std::vector<std::string> argv = split_blanks(env_or("LOGFETCH_RUNNER", ""));
   argv.push_back(env_or("LOGFETCH_EXE", LOGFETCH_EXE_PATH));
   argv.insert(argv.end(), args.begin(), args.end());
@@ -158,7 +195,7 @@ RunResult run_logfetch(const TempDir& dir, const std::vector<std::string>& args,
   if (pid == 0) {
     close(in_pipe[1]);
     close(out_pipe[0]);
-    exec_child(dir.path(), argv, in_pipe[0], out_pipe[1], -1);
+    exec_child(dir.path(), argv, in_pipe[0], out_pipe[1], -1, placement);
   }
   close(in_pipe[0]);
   close(out_pipe[1]);
@@ -196,7 +233,8 @@ RunResult run_logfetch(const TempDir& dir, const std::vector<std::string>& args,
   return run;
 }
 
-BoxSim::BoxSim(int n, const std::string& box_text, const std::vector<std::string>& extra_args)
+BoxSim::BoxSim(int n, const std::string& box_text, const std::vector<std::string>& extra_args,
+               Placement placement)
     : addr_(box_addr(n)) {
   dir_.write("box.txt", box_text);
   std::vector<std::string> argv = {BOXSIM_EXE_PATH,           "--addr",        addr_, "--log",
@@ -211,7 +249,7 @@ BoxSim::BoxSim(int n, const std::string& box_text, const std::vector<std::string
   const pid_t pid = fork();
   if (pid == 0) {
     close(out_pipe[0]);
-    exec_child("", argv, null_fd, out_pipe[1], err_fd);
+    exec_child("", argv, null_fd, out_pipe[1], err_fd, placement);
   }
   close(out_pipe[1]);
   close(err_fd);

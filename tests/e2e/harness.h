@@ -62,6 +62,15 @@ class TempDir {
   std::string path_;
 };
 
+// Where a process runs. kSharedCpu puts logfetch on one CPU; kRealtimeOnSharedCpu
+// puts boxsim there too, at a real-time priority, so that it finishes sending
+// everything due before logfetch can run: replies sent together are then all
+// waiting when logfetch reads the first (root only).
+enum class Placement { kAnywhere, kSharedCpu, kRealtimeOnSharedCpu };
+
+// Whether kRealtimeOnSharedCpu can be had here.
+bool realtime_available();
+
 struct RunResult {
   std::string out;  // standard output, normalised
   int status = -1;  // exit status 0..255, or -1 when killed
@@ -72,7 +81,8 @@ struct RunResult {
 // Runs logfetch in `dir` with `args`, feeding `input` on standard input
 // (then end of input); kills it after `timeout_s`.
 RunResult run_logfetch(const TempDir& dir, const std::vector<std::string>& args,
-                       const std::string& input = "", int timeout_s = 60);
+                       const std::string& input = "", int timeout_s = 60,
+                       Placement placement = Placement::kAnywhere);
 
 struct LoggedRequest {
   double seconds;
@@ -83,7 +93,8 @@ struct LoggedRequest {
 // directory for the box file and the request log. Stopped on destruction.
 class BoxSim {
  public:
-  BoxSim(int n, const std::string& box_text, const std::vector<std::string>& extra_args = {});
+  BoxSim(int n, const std::string& box_text, const std::vector<std::string>& extra_args = {},
+         Placement placement = Placement::kAnywhere);
   ~BoxSim();
   BoxSim(const BoxSim&) = delete;
   BoxSim& operator=(const BoxSim&) = delete;
