@@ -120,9 +120,3 @@ const uint16_t month_start_days[2][13] = {
     {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365},
     {0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335, 366},
 };
-
-uint8_t zone_index(uint8_t zone) { return zone < kZoneCount ? zone : 0; }
-
-const TimeZoneEntry& zone_entry(uint8_t zone) { return time_zones[zone_index(zone)]; }
-
-const char* zone_name(uint8_t zone) { return zone_names[zone_index(zone)]; }

@@ -38,6 +38,6 @@ extern const uint16_t month_start_days[2][13];
 
 // The one lookup for a zone byte: indexes past the table mean zone 0 (UTC),
 // for the display name and the conversion alike.
-uint8_t zone_index(uint8_t zone);
-const TimeZoneEntry& zone_entry(uint8_t zone);
-const char* zone_name(uint8_t zone);
+inline uint8_t zone_index(uint8_t zone) { return zone < kZoneCount ? zone : 0; }
+inline const TimeZoneEntry& zone_entry(uint8_t zone) { return time_zones[zone_index(zone)]; }
+inline const char* zone_name(uint8_t zone) { return zone_names[zone_index(zone)]; }

@@ -1,5 +1,7 @@
 #include "zonetime/zone_time.h"
 
+#include <algorithm>
+
 int32_t zone_bias = 0;
 int32_t dst_start = 0;
 int32_t dst_end = 0;
@@ -16,27 +18,129 @@ constexpr int64_t kYearOneToEpoch = 62135596800;
 inline int32_t wrap32(uint32_t v) { return static_cast<int32_t>(v); }
 inline uint32_t u32(int64_t v) { return static_cast<uint32_t>(v); }
 
-inline bool is_leap(int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
-inline int32_t floor_div(int32_t a, int32_t b) {
-  const int32_t q = a / b;
-  return (a % b < 0) ? q - 1 : q;
+// Without branches: years arrive in no predictable order.
+inline int is_leap(int year) {
+  return static_cast<int>((year % 4 == 0) & ((year % 100 != 0) | (year % 400 == 0)));
 }
 
-inline int32_t leaps_through(int32_t year) {
-  return floor_div(year, 4) - floor_div(year, 100) + floor_div(year, 400);
+// Zeller's congruence for the weekday of the first of a month, with
+// truncating division, split into a year part and a month part that add up
+// modulo 7. The two rules of a pair share the year part.
+inline int zeller_year_part(int64_t yy) {
+  const int c = static_cast<int>(yy / 100);
+  const int y2 = static_cast<int>(yy % 100);
+  const int part = (1 + y2 + y2 / 4 + c / 4 - 2 * c) % 7;
+  return part < 0 ? part + 7 : part;
 }
 
-// Weekday (0 = Sunday) of the first day of month 1..12 in year, by Zeller's
-// congruence with truncating division.
-int first_weekday(int year, int month) {
-  const int64_t m1 = (month + 9) % 12 + 1;  // March = 1 .. February = 12
-  const int64_t yy = month <= 2 ? int64_t{year} - 1 : int64_t{year};
-  const int64_t c = yy / 100;
-  const int64_t y2 = yy % 100;
-  int64_t dow = ((26 * m1 - 2) / 10 + 1 + y2 + y2 / 4 + c / 4 - 2 * c) % 7;
-  if (dow < 0) dow += 7;
-  return static_cast<int>(dow);
+constexpr int zeller_month_part(int month) {
+  const int m1 = (month + 9) % 12 + 1;  // March = 1 .. February = 12
+  return (26 * m1 - 2) / 10 % 7;
+}
+
+struct MonthParts {
+  int of[12];  // index month - 1
+};
+
+constexpr MonthParts month_parts() {
+  MonthParts parts{};
+  for (int month = 1; month <= 12; ++month) parts.of[month - 1] = zeller_month_part(month);
+  return parts;
+}
+
+constexpr MonthParts kZellerMonthParts = month_parts();
+
+// What the rules of one year have in common.
+struct RuleYear {
+  int year;
+  int leap;
+  uint32_t start;   // 1 January, 00:00:00 UTC
+  int zeller_part;  // of year; January and February use year - 1
+};
+
+inline RuleYear rule_year(int32_t yearStart, int year) {
+  return RuleYear{year, is_leap(year), static_cast<uint32_t>(yearStart), zeller_year_part(year)};
+}
+
+inline int32_t instant_of(const RuleYear& ry, const DstRule& rule, int32_t biasMinutes) {
+  uint32_t t = ry.start;
+  switch (rule.kind) {
+    case DST_JULIAN_DAY:
+      t += u32(int64_t{rule.day} - 1) * uint32_t{kSecondsPerDay};
+      if (ry.leap && rule.day >= 60) t += kSecondsPerDay;
+      break;
+    case DST_YEAR_DAY:
+      t += u32(rule.day) * uint32_t{kSecondsPerDay};
+      break;
+    case DST_MONTH_WEEK_DAY: {
+      const int month = rule.month - 1;
+      t += uint32_t{month_start_days[ry.leap][month]} * uint32_t{kSecondsPerDay};
+      const int year_part =
+          rule.month <= 2 ? zeller_year_part(int64_t{ry.year} - 1) : ry.zeller_part;
+      const int first_weekday = (year_part + kZellerMonthParts.of[month]) % 7;  // both 0..6
+      int64_t d = int64_t{rule.day} - first_weekday;
+      if (d < 0) d += 7;
+      // Week n lies n - 1 weeks on, but never past the month's last
+      // occurrence: then the rule keeps the last one.
+      const int64_t weeks_on = std::max<int64_t>(int64_t{rule.week} - 1, 0);
+      const int64_t weeks_left = std::max<int64_t>((month_days[ry.leap][month] - 1 - d) / 7, 0);
+      d += 7 * std::min(weeks_on, weeks_left);
+      t += u32(d) * uint32_t{kSecondsPerDay};
+      break;
+    }
+    default:
+      break;
+  }
+  return wrap32(t + u32(int64_t{rule.minutes} + biasMinutes) * 60u);
+}
+
+// Every 32-bit time value lies between 1901-12-13 and 2038-01-19. In those
+// years every fourth year is a leap year (2000 is one; 1900 and 2100 lie
+// outside), so from 1901-01-01 on the calendar repeats every 1461 days and
+// the year and day of the year come straight from the count of days. This
+// gives what the year-by-year correction would, without its rounds.
+constexpr int64_t kDaysFrom1901 = 25202;  // 1901-01-01 to 1970-01-01
+constexpr uint32_t kDaysPerCycle = 4 * 365 + 1;
+
+struct DaySplit {
+  uint32_t day;   // days since 1901-01-01, a Tuesday
+  uint32_t secs;  // 0..86399
+};
+
+// floor(local / 86400) and the rest, for before 1970 too.
+inline DaySplit split_day(int32_t local) {
+  const uint64_t since_1901 =
+      static_cast<uint64_t>(int64_t{local} + kDaysFrom1901 * kSecondsPerDay);
+  const uint32_t day = static_cast<uint32_t>(since_1901 / kSecondsPerDay);
+  return DaySplit{day, static_cast<uint32_t>(since_1901 - uint64_t{day} * kSecondsPerDay)};
+}
+
+struct YearDay {
+  int32_t year;
+  int32_t yday;  // 0 = 1 January
+  int leap;
+};
+
+inline YearDay year_day(uint32_t day) {
+  const uint32_t cycle = day / kDaysPerCycle;
+  const uint32_t in_cycle = day - cycle * kDaysPerCycle;
+  uint32_t year_in_cycle = in_cycle / 365;
+  if (year_in_cycle > 3) year_in_cycle = 3;  // 31 December of the leap year
+  return YearDay{static_cast<int32_t>(1901 + 4 * cycle + year_in_cycle),
+                 static_cast<int32_t>(in_cycle - 365 * year_in_cycle), year_in_cycle == 3 ? 1 : 0};
+}
+
+struct Window {
+  const TimeZoneEntry* entry;
+  int tm_year;
+  int32_t start;
+  int32_t end;
+};
+Window last_window = {nullptr, 0, 0, 0};
+
+// t as local time under the current bias, in 32 bits like the box's clock.
+int32_t local_value(int32_t t) {
+  return wrap32(static_cast<uint32_t>(t) - static_cast<uint32_t>(zone_bias) * 60u);
 }
 
 }  // namespace
@@ -48,55 +152,35 @@ int32_t year_start_time(int year) {
 }
 
 int32_t rule_instant(int32_t yearStart, int year, const DstRule& rule, int32_t biasMinutes) {
-  uint32_t t = static_cast<uint32_t>(yearStart);
-  const int leap = is_leap(year) ? 1 : 0;
-  switch (rule.kind) {
-    case DST_JULIAN_DAY:
-      t += u32(int64_t{rule.day} - 1) * uint32_t{kSecondsPerDay};
-      if (leap && rule.day >= 60) t += kSecondsPerDay;
-      break;
-    case DST_YEAR_DAY:
-      t += u32(rule.day) * uint32_t{kSecondsPerDay};
-      break;
-    case DST_MONTH_WEEK_DAY: {
-      const int32_t* lengths = month_days[leap];
-      for (int i = 0; i < rule.month - 1; ++i) t += u32(lengths[i]) * uint32_t{kSecondsPerDay};
-      int64_t d = int64_t{rule.day} - first_weekday(year, rule.month);
-      if (d < 0) d += 7;
-      // Past the month's last occurrence the rule keeps the last one.
-      for (int i = 1; i < rule.week; ++i) {
-        if (d + 7 >= lengths[rule.month - 1]) break;
-        d += 7;
-      }
-      t += u32(d) * uint32_t{kSecondsPerDay};
-      break;
-    }
-    default:
-      break;
-  }
-  return wrap32(t + u32(int64_t{rule.minutes} + biasMinutes) * 60u);
+  return instant_of(rule_year(yearStart, year), rule, biasMinutes);
 }
 
 void zone_set_year(int tmYear, uint8_t zone) {
-  const int year = static_cast<int>(int64_t{tmYear} + 1900);
-  const int32_t year_start = year_start_time(year);
   const TimeZoneEntry& entry = zone_entry(zone);
   if (entry.dst == nullptr) {
     dst_start = 0;
     dst_end = 0;
     return;
   }
-  const DstRulePair& pair = *entry.dst;
-  if (pair.end.wallClock == 1) {
-    // Start is given in local standard time, end in local daylight time,
-    // whose bias is an hour less.
-    dst_start = rule_instant(year_start, year, pair.start, entry.bias);
-    dst_end =
-        wrap32(static_cast<uint32_t>(rule_instant(year_start, year, pair.end, entry.bias)) - 3600u);
-  } else {
-    dst_start = rule_instant(year_start, year, pair.start, 0);
-    dst_end = rule_instant(year_start, year, pair.end, 0);
+  // A report converts thousands of samples of one year in a row, and the
+  // window depends on nothing but the zone and the year: the last one is
+  // kept and only recomputed when either changes.
+  if (&entry != last_window.entry || tmYear != last_window.tm_year) {
+    const int year = static_cast<int>(int64_t{tmYear} + 1900);
+    const RuleYear ry = rule_year(year_start_time(year), year);
+    // Wall-clock rules: the start is in local standard time, the end in local
+    // daylight time, whose bias is an hour less. UTC rules take neither.
+    const DstRulePair& pair = *entry.dst;
+    const bool wall_clock = pair.end.wallClock == 1;
+    const int32_t bias = wall_clock ? entry.bias : 0;
+    last_window.start = instant_of(ry, pair.start, bias);
+    last_window.end =
+        wrap32(static_cast<uint32_t>(instant_of(ry, pair.end, bias)) - (wall_clock ? 3600u : 0u));
+    last_window.entry = &entry;
+    last_window.tm_year = tmYear;
   }
+  dst_start = last_window.start;
+  dst_end = last_window.end;
 }
 
 void zone_set_bias(uint8_t zone, int32_t t) {
@@ -109,42 +193,37 @@ void zone_set_bias(uint8_t zone, int32_t t) {
 
 void split_time(int32_t local, struct tm* out) {
   *out = tm{};
-  int32_t days = floor_div(local, kSecondsPerDay);
-  const int32_t secs = static_cast<int32_t>(int64_t{local} - int64_t{days} * kSecondsPerDay);
-  out->tm_hour = secs / 3600;
-  out->tm_min = secs % 3600 / 60;
-  out->tm_sec = secs % 60;
-  int32_t wday = (days + 4) % 7;
-  out->tm_wday = wday < 0 ? wday + 7 : wday;
+  const DaySplit ds = split_day(local);
+  out->tm_hour = static_cast<int>(ds.secs / 3600);
+  out->tm_min = static_cast<int>(ds.secs % 3600 / 60);
+  out->tm_sec = static_cast<int>(ds.secs % 60);
+  out->tm_wday = static_cast<int>((ds.day + 2) % 7);
 
-  // Guess the year from 365-day years, then correct by the leap days between.
-  int32_t y = 1970;
-  while (days < 0 || days >= (is_leap(y) ? 366 : 365)) {
-    const int32_t g = y + floor_div(days, 365);
-    days -= (g - y) * 365 + leaps_through(g - 1) - leaps_through(y - 1);
-    y = g;
-  }
-  out->tm_year = y - 1900;
-  out->tm_yday = days;
+  const YearDay yd = year_day(ds.day);
+  out->tm_year = yd.year - 1900;
+  out->tm_yday = yd.yday;
 
-  const uint16_t* row = month_start_days[is_leap(y) ? 1 : 0];
-  int i = 11;
-  while (days < row[i]) --i;
+  // No month is longer than 32 days, so yday / 32 is the month or the one
+  // before it.
+  const uint16_t* row = month_start_days[yd.leap];
+  int i = yd.yday / 32;
+  if (i < 11 && yd.yday >= row[i + 1]) ++i;
   out->tm_mon = i;
-  out->tm_mday = days - row[i] + 1;
+  out->tm_mday = yd.yday - row[i] + 1;
 }
 
 struct tm* zone_localtime(const int32_t* t) {
-  const uint32_t local = static_cast<uint32_t>(*t) - static_cast<uint32_t>(zone_bias) * 60u;
-  split_time(wrap32(local), &zone_tm);
+  split_time(local_value(*t), &zone_tm);
   return &zone_tm;
 }
 
 struct tm* zone_convert(int32_t t, uint8_t zone) {
   // The year comes from the bias of the previous call; near the turn of the
   // year it may be off by one, which no March, April or October rule notices.
-  const int tm_year = zone_localtime(&t)->tm_year;
-  zone_set_year(tm_year, zone);
+  // Only the year of that first split is used, and the second one overwrites
+  // zone_tm, so the first stops at the year.
+  const int32_t year = year_day(split_day(local_value(t)).day).year;
+  zone_set_year(year - 1900, zone);
   zone_set_bias(zone, t);
   return zone_localtime(&t);
 }

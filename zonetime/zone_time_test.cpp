@@ -193,6 +193,39 @@ TEST_F(ZoneTime, SetYearWindowsFor2005) {
   }
 }
 
+// The window of a zone and year must not depend on what was asked before:
+// zone by zone, year by year, or the same question twice with the state
+// overwritten in between.
+TEST_F(ZoneTime, SetYearGivesTheSameWindowInAnyCallOrder) {
+  struct Window {
+    int32_t start, end;
+  };
+  constexpr int kFirst = 1, kLast = 138;  // tm_year of 1901 .. 2038
+  std::vector<Window> by_zone(kZoneCount * (kLast + 1));
+  for (int zone = 0; zone < kZoneCount; ++zone) {
+    for (int tm_year = kFirst; tm_year <= kLast; ++tm_year) {
+      zone_set_year(tm_year, static_cast<uint8_t>(zone));
+      by_zone[zone * (kLast + 1) + tm_year] = {dst_start, dst_end};
+    }
+  }
+  for (int tm_year = kLast; tm_year >= kFirst; --tm_year) {
+    for (int zone = kZoneCount - 1; zone >= 0; --zone) {
+      for (int again = 0; again < 2; ++again) {
+        dst_start = dst_end = 12345;
+        zone_set_year(tm_year, static_cast<uint8_t>(zone));
+        const Window& want = by_zone[zone * (kLast + 1) + tm_year];
+        ASSERT_EQ(dst_start, want.start) << "zone " << zone << " tm_year " << tm_year;
+        ASSERT_EQ(dst_end, want.end) << "zone " << zone << " tm_year " << tm_year;
+      }
+    }
+  }
+  // Zones sharing pair D but not the bias get their own windows.
+  zone_set_year(105, 4);
+  const int32_t alaska = dst_start;
+  zone_set_year(105, 5);
+  EXPECT_EQ(alaska - dst_start, 3600);
+}
+
 TEST_F(ZoneTime, ZonesWithoutRulesKeepTheirBias) {
   for (uint8_t zone : {0, 1, 8, 18, 29, 32, 40, 42, 255}) {
     dst_start = dst_end = 12345;
