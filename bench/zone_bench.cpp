@@ -1,0 +1,108 @@
+// zone_convert against the C library's localtime_r set to the same zone by its
+// POSIX TZ text, over the same instants; split_time against gmtime_r.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "zonetime/zone_posix_tz.h"
+#include "zonetime/zone_time.h"
+
+namespace {
+
+constexpr size_t kInstants = 4096;  // a power of two, for the wrap of the index
+constexpr int32_t k1971 = 31536000;
+constexpr int32_t k2038 = 2145916800;
+
+enum Pattern : int64_t {
+  kSpread = 0,   // random instants over 1971-2037: a new year nearly every call
+  kDatalog = 1,  // one sample every five minutes, as a report walks a datalog
+};
+
+const std::vector<int32_t>& instants(int64_t pattern) {
+  static const std::vector<int32_t> spread = [] {
+    std::vector<int32_t> v;
+    uint64_t x = 88172645463325252u;
+    for (size_t i = 0; i < kInstants; ++i) {
+      x ^= x << 13;
+      x ^= x >> 7;
+      x ^= x << 17;
+      v.push_back(static_cast<int32_t>(k1971 + x % (int64_t{k2038} - k1971)));
+    }
+    return v;
+  }();
+  static const std::vector<int32_t> datalog = [] {
+    std::vector<int32_t> v;
+    for (size_t i = 0; i < kInstants; ++i) v.push_back(1111800000 + static_cast<int32_t>(i) * 300);
+    return v;
+  }();
+  return pattern == kDatalog ? datalog : spread;
+}
+
+void BM_ZoneConvert(benchmark::State& state) {
+  const uint8_t zone = static_cast<uint8_t>(state.range(0));
+  const std::vector<int32_t>& ts = instants(state.range(1));
+  size_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(zone_convert(ts[i], zone)->tm_hour);
+    i = (i + 1) & (kInstants - 1);
+  }
+  state.SetLabel(zone_posix_tz(zone));
+}
+
+void BM_LocaltimeR(benchmark::State& state) {
+  const uint8_t zone = static_cast<uint8_t>(state.range(0));
+  const std::vector<int32_t>& ts = instants(state.range(1));
+  const std::string tz = zone_posix_tz(zone);
+  setenv("TZ", tz.c_str(), 1);
+  tzset();
+  size_t i = 0;
+  struct tm out;
+  for (auto _ : state) {
+    const time_t t = ts[i];
+    benchmark::DoNotOptimize(localtime_r(&t, &out));
+    benchmark::DoNotOptimize(out.tm_hour);
+    i = (i + 1) & (kInstants - 1);
+  }
+  state.SetLabel(tz);
+}
+
+void BM_SplitTime(benchmark::State& state) {
+  const std::vector<int32_t>& ts = instants(state.range(0));
+  size_t i = 0;
+  struct tm out;
+  for (auto _ : state) {
+    split_time(ts[i], &out);
+    benchmark::DoNotOptimize(out.tm_hour);
+    i = (i + 1) & (kInstants - 1);
+  }
+}
+
+void BM_GmtimeR(benchmark::State& state) {
+  const std::vector<int32_t>& ts = instants(state.range(0));
+  size_t i = 0;
+  struct tm out;
+  for (auto _ : state) {
+    const time_t t = ts[i];
+    benchmark::DoNotOptimize(gmtime_r(&t, &out));
+    benchmark::DoNotOptimize(out.tm_hour);
+    i = (i + 1) & (kInstants - 1);
+  }
+}
+
+// Zones: UTC, a UTC rule pair, a wall-clock pair, a pair across the new year.
+void zones_and_patterns(benchmark::internal::Benchmark* b) {
+  for (int64_t pattern : {kSpread, kDatalog}) {
+    for (int64_t zone : {0, 15, 35, 38}) b->Args({zone, pattern});
+  }
+}
+
+BENCHMARK(BM_ZoneConvert)->ArgNames({"zone", "datalog"})->Apply(zones_and_patterns);
+BENCHMARK(BM_LocaltimeR)->ArgNames({"zone", "datalog"})->Apply(zones_and_patterns);
+BENCHMARK(BM_SplitTime)->ArgName("datalog")->Arg(kSpread)->Arg(kDatalog);
+BENCHMARK(BM_GmtimeR)->ArgName("datalog")->Arg(kSpread)->Arg(kDatalog);
+
+}  // namespace
