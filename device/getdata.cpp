@@ -216,6 +216,26 @@ Verdict getdata::attempt(Judge judge, int* len) {
   }
 }
 
+Verdict getdata::take_status_reply(const Datagram& d) {
+  const Verdict v = judge_status_reply(d, Expectation{box_ip, box_port_, port});
+  switch (v) {
+    case Verdict::kOldFirmware:
+      last_error = kErrOldFirmware;
+      break;
+    case Verdict::kAccept:
+      status->replyCode = d.data[0];
+      decode_status(d.data, status.get());
+      break;
+    case Verdict::kBoxError:
+      status->replyCode = d.data[0];
+      last_error = coding::get_i8(d.data);
+      break;
+    case Verdict::kDrop:
+      break;
+  }
+  return v;
+}
+
 int getdata::readstatus() {
   if (!status) {
     std::printf("Can't allocate memory for status buffer !\n");
@@ -223,27 +243,52 @@ int getdata::readstatus() {
     return -1;
   }
   put_status_request(send_ptr, port, slot, status->password);
-  const Expectation expect{box_ip, box_port_, port};
-  const auto judge = [&expect](const Datagram& d) { return judge_status_reply(d, expect); };
+  const auto judge = [this](const Datagram& d) { return take_status_reply(d); };
 
   for (int i = 0; i < kAttempts; ++i) {
     int len = 0;
     const Verdict v = attempt(judge, &len);
     if (v == Verdict::kDrop) continue;
-    if (v == Verdict::kOldFirmware) {
-      last_error = kErrOldFirmware;
-      break;
-    }
-    status->replyCode = recv_ptr[0];
-    if (v == Verdict::kAccept) {
-      decode_status(recv_ptr, status.get());
-      return 0;
-    }
-    last_error = coding::get_i8(recv_ptr);
-    return -1;
+    if (v == Verdict::kOldFirmware) break;
+    return v == Verdict::kAccept ? 0 : -1;
   }
   if (last_error == 0 || last_error == kErrTimeout) last_error = kErrNoReply;
   return -1;
+}
+
+bool getdata::begin_download() {
+  // Contradictory ring values would overrun the sample buffer or divide by 0.
+  if (!datalog_is_valid(*status)) {
+    last_error = kErrInvalidLog;
+    return false;
+  }
+  samples.resize(static_cast<size_t>(status->logCount) * status->sampleSize);
+  put_data_request_head(send_ptr, port, slot);
+  return true;
+}
+
+int getdata::request_chunk(int done) {
+  const SensorStatus& s = *status;
+  const int asked = std::min(chunk_samples(s.sampleSize), s.logCount - done);
+  const int first = first_ring_index(s.logHead, s.logCount, s.logCapacity);
+  put_data_request_range(send_ptr, static_cast<uint16_t>((first + done) % s.logCapacity),
+                         static_cast<uint16_t>(asked));
+  return asked;
+}
+
+Verdict getdata::take_data_reply(const Datagram& d, int asked, int* done) {
+  const int size = status->sampleSize;
+  const Verdict v = judge_data_reply(d, Expectation{box_ip, box_port_, port}, asked, size);
+  if (v == Verdict::kAccept) {
+    // judge_data_reply let through only a count of 1 to `asked`.
+    const int got = coding::get_i16_le(d.data + kDataCount);
+    copy_samples(d.data + kDataReplyHeaderSize, got, size,
+                 samples.data() + static_cast<size_t>(*done) * size);
+    *done += got;
+  } else if (v == Verdict::kBoxError) {
+    last_error = coding::get_i8(d.data);
+  }
+  return v;
 }
 
 int getdata::read_data() {
@@ -251,25 +296,11 @@ int getdata::read_data() {
     std::printf("Please call getdata::readstatus() before call getdata::read_data()\n");
     return -1;
   }
-  const SensorStatus& s = *status;
-  if (!datalog_is_valid(s)) {
-    last_error = kErrInvalidLog;
-    return -1;
-  }
-  const int size = s.sampleSize;
-  const int count = s.logCount;
-  samples.resize(static_cast<size_t>(count) * size);
-  put_data_request_head(send_ptr, port, slot);
-  const int chunk = chunk_samples(size);
-  const int first = first_ring_index(s.logHead, s.logCount, s.logCapacity);
-  const Expectation expect{box_ip, box_port_, port};
-
+  if (!begin_download()) return -1;
   int done = 0;
-  while (done < count) {
-    const int asked = std::min(chunk, count - done);
-    put_data_request_range(send_ptr, static_cast<uint16_t>((first + done) % s.logCapacity),
-                           static_cast<uint16_t>(asked));
-    const auto judge = [&](const Datagram& d) { return judge_data_reply(d, expect, asked, size); };
+  while (done < status->logCount) {
+    const int asked = request_chunk(done);
+    const auto judge = [&](const Datagram& d) { return take_data_reply(d, asked, &done); };
     Verdict v = Verdict::kDrop;
     int len = 0;
     for (int i = 0; i < kAttempts && v == Verdict::kDrop; ++i) v = attempt(judge, &len);
@@ -277,15 +308,7 @@ int getdata::read_data() {
       last_error = kErrNoReply;
       return -1;
     }
-    if (v != Verdict::kAccept) {
-      last_error = coding::get_i8(recv_ptr);
-      return -1;
-    }
-    // judge_data_reply let through only a count of 1 to `asked`.
-    const int got = coding::get_i16_le(recv_ptr + kDataCount);
-    copy_samples(recv_ptr + kDataReplyHeaderSize, got, size,
-                 samples.data() + static_cast<size_t>(done) * size);
-    done += got;
+    if (v != Verdict::kAccept) return -1;
   }
   return 0;
 }

@@ -35,6 +35,23 @@ class getdata {
   int recv_packet(uint8_t* buffer, int size, int timeout_ms, sockaddr_in* from,
                   socklen_t* from_len);
 
+  // What one received datagram does while a reply is awaited, apart from the
+  // socket, so it can also be driven without one.
+  // Status reply awaited: kAccept fills the status record, kBoxError and
+  // kOldFirmware leave their code in last_error; kDrop changes nothing.
+  Verdict take_status_reply(const Datagram& d);
+  // Readies the download of the datalog that the status record describes:
+  // the sample buffer and the fixed part of the data request. False, with
+  // 107 in last_error, for a datalog that cannot be downloaded.
+  bool begin_download();
+  // Writes the data request for the chunk from sample index `done` on and
+  // returns the number of samples it asks for.
+  int request_chunk(int done);
+  // Data reply awaited for `asked` samples from sample index *done on:
+  // kAccept copies the reply's samples and advances *done by their count,
+  // kBoxError leaves its code in last_error; kDrop changes nothing.
+  Verdict take_data_reply(const Datagram& d, int asked, int* done);
+
   uint8_t recv_buf[1500] = {};
   uint8_t send_buf[32] = {};  // never cleared: bytes 3-6 carry over
   std::unique_ptr<SensorStatus> status;
