@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# The unit and end-to-end suites again, built with AddressSanitizer and
+# UndefinedBehaviorSanitizer in build-asan; then one whole walk of the sample
+# box under valgrind memcheck, which must find no error and no leak.
+# The valgrind walk uses the plain logfetch of $LOGFETCH_PLAIN_BUILD (default
+# build/, which scripts/test.sh makes first); it is built there when missing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+started=$(date +%s)
+
+fail() {
+  echo "test-sanitize: FAILED: $*" >&2
+  exit 1
+}
+
+bash scripts/install-deps.sh valgrind
+
+flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGFETCH_BENCH=OFF \
+  -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags"
+cmake --build build-asan -j"$(nproc)"
+# halt_on_error: a report fails the test that caused it, child processes too.
+export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+ctest --test-dir build-asan --output-on-failure -j2 || fail "a suite failed under the sanitizers"
+unset ASAN_OPTIONS UBSAN_OPTIONS
+echo "Sanitizer suites took $(($(date +%s) - started)) s"
+
+# One whole walk under memcheck: the sample box, zone time, the password
+# prompt answered through standard input.
+plain="$root/${LOGFETCH_PLAIN_BUILD:-build}"
+if [ ! -x "$plain/app/logfetch" ] || [ ! -x "$plain/boxsim/boxsim" ]; then
+  cmake -S . -B "$plain" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  cmake --build "$plain" -j"$(nproc)" --target logfetch boxsim
+fi
+addr=127.0.5.250
+tmp=$(mktemp -d)
+boxsim_pid=
+cleanup() {
+  [ -n "$boxsim_pid" ] && kill "$boxsim_pid" 2>/dev/null && wait "$boxsim_pid" 2>/dev/null
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+"$plain/boxsim/boxsim" --addr "$addr" --max-seconds 600 examples/demo.box >"$tmp/boxsim.out" &
+boxsim_pid=$!
+for _ in $(seq 100); do
+  grep -q "serving on" "$tmp/boxsim.out" 2>/dev/null && break
+  sleep 0.1
+done
+grep -q "serving on" "$tmp/boxsim.out" || fail "boxsim did not start on $addr"
+
+mkdir "$tmp/run"
+set +e
+(cd "$tmp/run" && echo public | valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
+  --errors-for-leak-kinds=definite,indirect --show-leak-kinds=definite,indirect \
+  --log-file="$tmp/memcheck.log" "$plain/app/logfetch" -i "$addr" -t >"$tmp/walk.out")
+status=$?
+set -e
+cat "$tmp/memcheck.log"
+[ "$status" -eq 0 ] || fail "logfetch under memcheck ended with status $status"
+grep -q "ERROR SUMMARY: 0 errors" "$tmp/memcheck.log" || fail "memcheck found errors"
+cat "$tmp/walk.out"
+reports=$(find "$tmp/run" -name '*.txt' | wc -l)
+saved=$(grep -c "^Saving data to" "$tmp/walk.out" || true)
+[ "$reports" -gt 0 ] && [ "$reports" -eq "$saved" ] ||
+  fail "the walk under memcheck wrote $reports reports for $saved sensors"
+! grep -q "reply !" "$tmp/walk.out" || fail "the walk under memcheck lost the box"
+echo "memcheck: whole walk, $reports reports, no error, no leak"
+echo "Sanitizer script took $(($(date +%s) - started)) s"
