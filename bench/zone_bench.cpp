@@ -17,9 +17,12 @@ constexpr size_t kInstants = 4096;  // a power of two, for the wrap of the index
 constexpr int32_t k1971 = 31536000;
 constexpr int32_t k2038 = 2145916800;
 
+// Spread instants make both engines work out the year's rules on nearly every
+// call; datalog instants stay in one year, as a report's samples do, where
+// both keep the year's rules.
 enum Pattern : int64_t {
-  kSpread = 0,   // random instants over 1971-2037: a new year nearly every call
-  kDatalog = 1,  // one sample every five minutes, as a report walks a datalog
+  kSpread = 0,   // random instants over 1971-2037
+  kDatalog = 1,  // every five minutes for two weeks from 2005-03-26, across changes
 };
 
 const std::vector<int32_t>& instants(int64_t pattern) {
