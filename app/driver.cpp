@@ -13,7 +13,6 @@
 #include "report/datafile.h"
 #include "report/handoff.h"
 
-const char* const kProductName = "Vellorix";
 
 namespace {
 constexpr int kInputSize = 100;
@@ -70,7 +69,7 @@ Next report_failure(int32_t last_error, int port) {
       say("No %s reply !\n", kProductName);
       return Next::kEnd;
     case kErrOldFirmware:
-      say("Please update firmware on Vellorix\n");
+      say("Please update firmware on %s\n", kProductName);
       return Next::kEnd;
     case kErrEmptyLog:  // read_sensor has said so already
       return Next::kSlot;

@@ -6,8 +6,6 @@
 class datafile;
 class getdata;
 
-extern const char* const kProductName;
-
 int print_usage();
 
 // Reads one word from `in` into `buffer`: leading white space is skipped and

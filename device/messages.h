@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// The product name, wherever a message or report names the box.
+constexpr char kProductName[] = "Vellorix";
+
 constexpr uint16_t kBoxPort = 811;
 constexpr int kReplyWaitMs = 5000;
 constexpr int kAttempts = 5;

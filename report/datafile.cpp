@@ -13,10 +13,6 @@ uint8_t use_local_time = 0;
 
 namespace {
 
-// The product word of the report header. The driver's kProductName lives in
-// the app layer, which this library sits below.
-constexpr char kProduct[] = "Vellorix";
-
 constexpr int32_t kSecondsPerDay = 86400;
 
 // "00" "01" ... "99": two digits per lookup.
@@ -308,9 +304,9 @@ int datafile::write_data(const char* filename, const getdata* conn, int append) 
 
   Sink out(f);
   out.text("Data download from ");
-  out.text(kProduct);
+  out.text(kProductName);
   out.text(".\n");
-  out.text(kProduct);
+  out.text(kProductName);
   out.text(" address: ");
   out.text(conn->address.c_str());
   out.text("\nSystem name : ");
@@ -330,7 +326,7 @@ int datafile::write_data(const char* filename, const getdata* conn, int append) 
     zone_label = zone_name(0);
   }
   out.text("\nCurrent ");
-  out.text(kProduct);
+  out.text(kProductName);
   out.text(" time ");
   out.text(zone_label);
   out.text(" : ");
