@@ -45,23 +45,15 @@ const std::vector<int32_t>& instants(int64_t pattern) {
   return pattern == kDatalog ? datalog : spread;
 }
 
-void BM_ZoneConvert(benchmark::State& state) {
-  const uint8_t zone = static_cast<uint8_t>(state.range(0));
-  const std::vector<int32_t>& ts = instants(state.range(1));
+void zone_engine(benchmark::State& state, uint8_t zone, const std::vector<int32_t>& ts) {
   size_t i = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(zone_convert(ts[i], zone)->tm_hour);
     i = (i + 1) & (kInstants - 1);
   }
-  state.SetLabel(zone_posix_tz(zone));
 }
 
-void BM_LocaltimeR(benchmark::State& state) {
-  const uint8_t zone = static_cast<uint8_t>(state.range(0));
-  const std::vector<int32_t>& ts = instants(state.range(1));
-  const std::string tz = zone_posix_tz(zone);
-  setenv("TZ", tz.c_str(), 1);
-  tzset();
+void libc_engine(benchmark::State& state, const std::vector<int32_t>& ts) {
   size_t i = 0;
   struct tm out;
   for (auto _ : state) {
@@ -70,42 +62,60 @@ void BM_LocaltimeR(benchmark::State& state) {
     benchmark::DoNotOptimize(out.tm_hour);
     i = (i + 1) & (kInstants - 1);
   }
+}
+
+// Local time: zone_convert (libc:0) or localtime_r with the same zone as a
+// POSIX TZ text (libc:1).
+void BM_LocalTime(benchmark::State& state) {
+  const std::vector<int32_t>& ts = instants(state.range(0));
+  const uint8_t zone = static_cast<uint8_t>(state.range(1));
+  const std::string tz = zone_posix_tz(zone);
+  if (state.range(2) != 0) {
+    setenv("TZ", tz.c_str(), 1);
+    tzset();
+    libc_engine(state, ts);
+  } else {
+    zone_engine(state, zone, ts);
+  }
   state.SetLabel(tz);
 }
 
-void BM_SplitTime(benchmark::State& state) {
+// UTC: split_time (libc:0) or gmtime_r (libc:1).
+void BM_UtcTime(benchmark::State& state) {
   const std::vector<int32_t>& ts = instants(state.range(0));
+  const bool libc = state.range(1) != 0;
   size_t i = 0;
   struct tm out;
   for (auto _ : state) {
-    split_time(ts[i], &out);
+    if (libc) {
+      const time_t t = ts[i];
+      benchmark::DoNotOptimize(gmtime_r(&t, &out));
+    } else {
+      split_time(ts[i], &out);
+    }
     benchmark::DoNotOptimize(out.tm_hour);
     i = (i + 1) & (kInstants - 1);
   }
 }
 
-void BM_GmtimeR(benchmark::State& state) {
-  const std::vector<int32_t>& ts = instants(state.range(0));
-  size_t i = 0;
-  struct tm out;
-  for (auto _ : state) {
-    const time_t t = ts[i];
-    benchmark::DoNotOptimize(gmtime_r(&t, &out));
-    benchmark::DoNotOptimize(out.tm_hour);
-    i = (i + 1) & (kInstants - 1);
-  }
-}
-
-// Zones: UTC, a UTC rule pair, a wall-clock pair, a pair across the new year.
-void zones_and_patterns(benchmark::internal::Benchmark* b) {
+// Zones: UTC, a UTC rule pair, a wall-clock pair, a pair across the new
+// year. Each pair of engines runs back to back, so that a change of load on
+// the machine hits both alike.
+void local_cases(benchmark::internal::Benchmark* b) {
   for (int64_t pattern : {kSpread, kDatalog}) {
-    for (int64_t zone : {0, 15, 35, 38}) b->Args({zone, pattern});
+    for (int64_t zone : {0, 15, 35, 38}) {
+      for (int64_t libc : {0, 1}) b->Args({pattern, zone, libc});
+    }
   }
 }
 
-BENCHMARK(BM_ZoneConvert)->ArgNames({"zone", "datalog"})->Apply(zones_and_patterns);
-BENCHMARK(BM_LocaltimeR)->ArgNames({"zone", "datalog"})->Apply(zones_and_patterns);
-BENCHMARK(BM_SplitTime)->ArgName("datalog")->Arg(kSpread)->Arg(kDatalog);
-BENCHMARK(BM_GmtimeR)->ArgName("datalog")->Arg(kSpread)->Arg(kDatalog);
+void utc_cases(benchmark::internal::Benchmark* b) {
+  for (int64_t pattern : {kSpread, kDatalog}) {
+    for (int64_t libc : {0, 1}) b->Args({pattern, libc});
+  }
+}
+
+BENCHMARK(BM_LocalTime)->ArgNames({"datalog", "zone", "libc"})->Apply(local_cases);
+BENCHMARK(BM_UtcTime)->ArgNames({"datalog", "libc"})->Apply(utc_cases);
 
 }  // namespace
