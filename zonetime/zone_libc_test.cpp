@@ -2,6 +2,7 @@
 // TZ rules, set to the same bias and rule pair for each zone.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -140,7 +141,7 @@ TEST_F(LibcShift, FourCenturiesLaterReadsTheSame) {
 
 class LibcZone : public SavedTz, public ::testing::WithParamInterface<int> {};
 
-TEST_P(LibcZone, AgreesFrom1902To2037) {
+TEST_P(LibcZone, AgreesOverTheWholeRange) {
   const uint8_t zone = static_cast<uint8_t>(GetParam());
   const std::string tz = zone_posix_tz(zone);
   set_tz(tz.c_str());
@@ -162,6 +163,15 @@ TEST_P(LibcZone, AgreesFrom1902To2037) {
       const int64_t t = int64_t{start} + hours * 3600 + (hours < 0 ? 1799 : 0);
       if (t >= k1902 && t < k2038) instants.push_back(static_cast<int32_t>(t));
     }
+  }
+  // The partial years 1901 and 2038, whose rule instants wrap around, as far
+  // as local time stays inside the 32-bit range.
+  constexpr int64_t kMargin = 14 * 3600;
+  for (int64_t t = int64_t{INT32_MIN} + kMargin; t < k1902; t += 3607) {
+    instants.push_back(static_cast<int32_t>(t));
+  }
+  for (int64_t t = k2038; t <= int64_t{INT32_MAX} - kMargin; t += 3607) {
+    instants.push_back(static_cast<int32_t>(t));
   }
   const std::vector<int32_t> transitions = our_transitions(zone);
   for (int32_t t : transitions) {
