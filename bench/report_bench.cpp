@@ -1,0 +1,135 @@
+// write_data per sample line, in UTC and in the box's zone (-t), against the
+// floor: the same report, already formatted, written with one fwrite. The two
+// alternate in every iteration; the ratio is taken from the best of each.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <string>
+
+#include "device/coding.h"
+#include "device/getdata.h"
+#include "report/datafile.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kSamples = 32767;
+
+// A 4-20 mA sensor (tenths), four-byte samples of both signs, in a zone with
+// daylight saving, one sample a minute across several weeks.
+void fill(getdata& conn) {
+  SensorStatus& s = *conn.status;
+  std::memset(&s, 0, sizeof s);
+  s.replyCode = kStatusReplyCode;
+  s.sensorType = 2;
+  s.deviceTime = 1796685429;
+  s.lastLogTime = 1796685000;
+  s.logCount = s.logCapacity = kSamples;
+  s.sampleSize = 4;
+  s.logInterval = 1;
+  s.avgHigh = 168;
+  s.avgLow = 71;
+  s.instHigh = 199;
+  s.instLow = -40;
+  std::strcpy(s.description, "Chilled water flow");
+  std::strcpy(s.systemName, "Bench box");
+  std::strcpy(s.unit, "mA");
+  s.timeZone = 35;
+  conn.address = "127.0.8.1";
+  conn.samples.resize(static_cast<size_t>(kSamples) * 4);
+  uint32_t x = 2463534242u;
+  for (int i = 0; i < kSamples; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    coding::put_u32_le(&conn.samples[static_cast<size_t>(i) * 4], x % 80001 - 40000);
+  }
+}
+
+// Standard output to /dev/null while it lives: write_data's progress line
+// would break up the table.
+class QuietStdout {
+ public:
+  QuietStdout() {
+    std::fflush(stdout);
+    saved_ = dup(1);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    close(null);
+  }
+  ~QuietStdout() {
+    std::fflush(stdout);
+    dup2(saved_, 1);
+    close(saved_);
+  }
+
+ private:
+  int saved_;
+};
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+void BM_WriteData(benchmark::State& state) {
+  use_local_time = static_cast<uint8_t>(state.range(0));
+  char dir_templ[] = "/tmp/logfetch-report-bench-XXXXXX";
+  if (mkdtemp(dir_templ) == nullptr) {
+    state.SkipWithError("cannot make a scratch folder");
+    return;
+  }
+  const std::string dir = dir_templ;
+  const std::string report = dir + "/report.txt", copy = dir + "/floor.txt";
+  getdata conn(kBoxPort, 0);
+  fill(conn);
+  datafile writer;
+
+  QuietStdout quiet;
+  // The floor writes exactly the bytes of the report.
+  writer.write_data(report.c_str(), &conn, 0);
+  std::ifstream in(report, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+
+  double best_write = std::numeric_limits<double>::infinity(), best_floor = best_write;
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    std::FILE* f = std::fopen(copy.c_str(), "w");
+    const size_t put = std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+    const auto t1 = Clock::now();
+    const int result = writer.write_data(report.c_str(), &conn, 0);
+    const auto t2 = Clock::now();
+    if (put != bytes.size() || result != 0) {
+      state.SkipWithError("a write failed");
+      break;
+    }
+    best_floor = std::min(best_floor, seconds(t1 - t0));
+    best_write = std::min(best_write, seconds(t2 - t1));
+    state.SetIterationTime(seconds(t2 - t1));
+  }
+  std::remove(report.c_str());
+  std::remove(copy.c_str());
+  rmdir(dir.c_str());
+  state.counters["ns_per_line"] = best_write * 1e9 / kSamples;
+  state.counters["floor_ns_per_line"] = best_floor * 1e9 / kSamples;
+  state.counters["ratio"] = best_write / best_floor;
+  state.counters["bytes"] = static_cast<double>(bytes.size());
+  state.SetLabel(use_local_time ? "zone time (-t)" : "UTC");
+  use_local_time = 0;
+}
+BENCHMARK(BM_WriteData)
+    ->ArgName("local")
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond)
+    ->MinTime(1.0);
+
+}  // namespace
+
+BENCHMARK_MAIN();
