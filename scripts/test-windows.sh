@@ -17,10 +17,13 @@ elapsed() { echo $(($(date +%s) - started)); }
 bash scripts/install-deps.sh g++-mingw-w64-x86-64 wine
 command -v wine >/dev/null || fail "wine is not installed"
 
-# NATIVE_BUILD: the native build folder holding e2e_test and boxsim.
+# NATIVE_BUILD: the native build folder holding the end-to-end suites and boxsim.
 native="${NATIVE_BUILD:-$root/build}"
 e2e="$native/tests/e2e/e2e_test"
-[ -x "$e2e" ] || fail "$e2e is missing: run scripts/test.sh (the native build) first"
+faults="$native/tests/faults/faults_test"
+for bin in "$e2e" "$faults"; do
+  [ -x "$bin" ] || fail "$bin is missing: run scripts/test.sh (the native build) first"
+done
 
 # The cross build: the program only; tests, benchmarks and boxsim stay native.
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
@@ -61,32 +64,35 @@ status=$?
 set -e
 [ "$status" -eq 255 ] || fail "logfetch.exe /nonsense ended with $status under Wine, not 255"
 
-# The same end-to-end suite as the native run, on loopback net 127.0.4.x so it
-# cannot meet a native run, in parallel shards: every test has its own box
-# address, and most of the time goes to waiting for replies. Left out: the
-# checks of the test helpers themselves (no logfetch in them) and what rests
-# on POSIX devices Windows lacks.
-filter="-ExpectedReport.*:*Posix*"
+# The same end-to-end suites as the native run, each on a loopback net of its
+# own (127.0.4.x and 127.0.6.x) so they cannot meet a native run, in parallel
+# shards: every test has its own box address, and most of the time goes to
+# waiting for replies. Left out: the checks of the test helpers themselves (no
+# logfetch in them) and what rests on POSIX devices Windows lacks.
 [ "$(id -u)" -eq 0 ] || echo "test-windows: not root: tests that bind port 811 will skip" >&2
 shards=4
-echo "End-to-end suite under Wine ($shards shards, filter $filter)"
-pids=()
-for ((i = 0; i < shards; i++)); do
-  LOGFETCH_EXE="$exe" LOGFETCH_RUNNER=wine E2E_NET=4 GTEST_TOTAL_SHARDS=$shards \
-    GTEST_SHARD_INDEX=$i "$e2e" --gtest_filter="$filter" >"$tmp/shard$i.log" 2>&1 &
-  pids+=($!)
-done
-failed=0
-for ((i = 0; i < shards; i++)); do
-  if wait "${pids[$i]}"; then
-    grep -E '^\[ *(PASSED|SKIPPED|observed) *\]' "$tmp/shard$i.log" || true
-  else
-    failed=1
-    cat "$tmp/shard$i.log"
-  fi
-done
-[ "$failed" -eq 0 ] || fail "the end-to-end suite failed under Wine"
-echo "test-windows: end-to-end suite done at $(elapsed) s"
+run_suite() {  # binary, net, gtest filter
+  local bin=$1 net=$2 filter=$3 name pids=() failed=0 i
+  name=$(basename "$bin")
+  echo "$name under Wine on 127.0.$net.x ($shards shards, filter $filter)"
+  for ((i = 0; i < shards; i++)); do
+    LOGFETCH_EXE="$exe" LOGFETCH_RUNNER=wine E2E_NET=$net GTEST_TOTAL_SHARDS=$shards \
+      GTEST_SHARD_INDEX=$i "$bin" --gtest_filter="$filter" >"$tmp/$name.$i.log" 2>&1 &
+    pids+=($!)
+  done
+  for ((i = 0; i < shards; i++)); do
+    if wait "${pids[$i]}"; then
+      grep -E '^\[ *(PASSED|SKIPPED|observed) *\]' "$tmp/$name.$i.log" || true
+    else
+      failed=1
+      cat "$tmp/$name.$i.log"
+    fi
+  done
+  [ "$failed" -eq 0 ] || fail "$name failed under Wine"
+  echo "test-windows: $name done at $(elapsed) s"
+}
+run_suite "$e2e" 4 "-ExpectedReport.*:*Posix*"
+run_suite "$faults" 6 "*"
 
 # The zip users download: the program, the README and the sample box files.
 (cd build-win && cpack -G ZIP) || fail "cpack could not pack the zip"
