@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Windows program: cross-builds logfetch.exe with MinGW-w64, runs the
-# end-to-end suite on it under Wine against the native boxsim, and packs the
+# end-to-end suites on it under Wine against the native boxsim, and packs the
 # zip. Uses the native build in build/ that scripts/test.sh makes first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -53,8 +53,8 @@ cleanup() {
   rm -rf "$tmp"
 }
 trap cleanup EXIT
-wineboot -i >/dev/null 2>&1 || fail "wineboot could not prepare $WINEPREFIX"
-wineserver -w
+timeout 300 wineboot -i >/dev/null 2>&1 || fail "wineboot could not prepare $WINEPREFIX"
+timeout 60 wineserver -w || fail "the Wine prefix did not settle"
 echo "test-windows: Wine prefix ready at $(elapsed) s"
 
 # Wine hands the Windows exit code to Linux as its low eight bits: -1 is 255.
