@@ -373,7 +373,9 @@ int datafile::write_data(const char* filename, const getdata* conn, int append) 
   out.text("\n", 1);
   out.flush();
 
-  bool failed = out.failed() || std::ferror(f) != 0;
+  // Flushed before closing: not every C runtime reports a failed final
+  // flush from fclose.
+  bool failed = out.failed() || std::fflush(f) != 0 || std::ferror(f) != 0;
   if (std::fclose(f) != 0) failed = true;
   if (failed) {
     std::printf("Error writing data to file:%s !\n", filename);

@@ -393,7 +393,7 @@ TEST(E2eReports, NameThatDoesNotFitIsNotWritten) {
 }
 
 // Writing to a full device fails after the file was opened.
-TEST(E2eReports, PosixWriteErrorIsReported) {
+TEST(E2eReports, WriteErrorIsReported) {
   E2E_NEEDS_ROOT();
   BoxSim box(box_n::kWriteError,
              "clock 1796685429\n[port 1 slot 1]\nsamples 1\n"
