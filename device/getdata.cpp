@@ -312,18 +312,3 @@ int getdata::read_data() {
   }
   return 0;
 }
-
-int32_t getdata::get_value(int index) const {
-  if (!status) return 0;
-  const int size = (status->sampleSize == 2 || status->sampleSize == 4) ? status->sampleSize : 1;
-  if (index < 0 || (static_cast<size_t>(index) + 1) * size > samples.size()) return 0;
-  const uint8_t* p = samples.data() + static_cast<size_t>(index) * size;
-  switch (size) {
-    case 2:
-      return coding::get_i16_le(p);
-    case 4:
-      return coding::get_i32_le(p);
-    default:
-      return coding::get_i8(p);
-  }
-}

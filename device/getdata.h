@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "device/coding.h"
 #include "device/messages.h"
 #include "platform/net.h"
 
@@ -25,8 +26,22 @@ class getdata {
   int read_sensor(const char* address, const char* password, int port, int slot);
   int readstatus();
   int read_data();
-  // Sample `index` (0 = oldest) widened to 32 bits.
-  int32_t get_value(int index) const;
+  // Sample `index` (0 = oldest) widened to 32 bits; 0 outside the buffer.
+  // Inline: a report reads every sample through it, twice.
+  int32_t get_value(int index) const {
+    if (!status) return 0;
+    const int size = (status->sampleSize == 2 || status->sampleSize == 4) ? status->sampleSize : 1;
+    if (index < 0 || (static_cast<size_t>(index) + 1) * size > samples.size()) return 0;
+    const uint8_t* p = samples.data() + static_cast<size_t>(index) * size;
+    switch (size) {
+      case 2:
+        return coding::get_i16_le(p);
+      case 4:
+        return coding::get_i32_le(p);
+      default:
+        return coding::get_i8(p);
+    }
+  }
 
   int open_socket();
   int send_packet(const uint8_t* data, int length);

@@ -168,12 +168,36 @@ inline char* put_sample_time(char* p, const struct tm& tm) {
   return p;
 }
 
+// As put_uint, quicker for the values of up to four digits that samples
+// mostly have.
+inline char* put_u32(char* p, uint32_t v) {
+  if (v < 100) {
+    if (v >= 10) return put2(p, v);
+    *p = static_cast<char>('0' + v);
+    return p + 1;
+  }
+  if (v < 10000) {
+    const uint32_t high = v / 100;
+    if (high >= 10) {
+      p = put2(p, high);
+    } else {
+      *p++ = static_cast<char>('0' + high);
+    }
+    return put2(p, v % 100);
+  }
+  return put_uint(p, v);
+}
+
+// A sample's value and the line end: plain, or as put_tenths writes it.
 inline char* put_value(char* p, int32_t v, bool tenths) {
+  const uint32_t mag = v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
+  if (v < 0) *p++ = '-';
   if (tenths) {
-    p = put_tenths(p, v);
+    p = put_u32(p, mag / 10);
+    *p++ = '.';
+    *p++ = static_cast<char>('0' + mag % 10);
   } else {
-    if (v < 0) *p++ = '-';
-    p = put_uint(p, magnitude(v));
+    p = put_u32(p, mag);
   }
   *p++ = '\n';
   return p;
@@ -196,14 +220,15 @@ constexpr size_t kDateRoom = 32;
 // split and formatted once per day; the clock comes from the second of day.
 void put_samples_utc(Sink& out, const getdata& conn, int n, uint32_t t, uint32_t step,
                      bool tenths) {
-  int64_t cached_day = INT64_MIN;
+  // [day_start, day_end): the day whose date is in `date`; empty at first.
+  int64_t day_start = 1, day_end = 0;
   char date[kDateRoom] = {};
   size_t date_len = 0;
   for (int i = 0; i < n; ++i, t += step) {
     const int32_t ts = static_cast<int32_t>(t);
-    const int64_t day = floor_div(ts, kSecondsPerDay);
-    const auto secs = static_cast<unsigned>(ts - day * kSecondsPerDay);
-    if (day != cached_day) {
+    if (ts < day_start || ts >= day_end) {
+      day_start = floor_div(ts, kSecondsPerDay) * kSecondsPerDay;
+      day_end = day_start + kSecondsPerDay;
       struct tm tm = {};
       split_time(ts, &tm);
       char* d = put_int(date, tm.tm_mon + 1, 2);
@@ -213,8 +238,8 @@ void put_samples_utc(Sink& out, const getdata& conn, int n, uint32_t t, uint32_t
       d = put_int(d, tm.tm_year + 1900LL, 4);
       *d++ = ' ';
       date_len = static_cast<size_t>(d - date);
-      cached_day = day;
     }
+    const auto secs = static_cast<unsigned>(ts - day_start);
     // A fixed-size copy is a couple of moves; only date_len bytes count.
     char* p = out.reserve();
     std::memcpy(p, date, kDateRoom);
