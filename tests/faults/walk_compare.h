@@ -35,6 +35,10 @@ inline Walk walk_box(int n, const std::string& box_text, const std::vector<std::
   return w;
 }
 
+// What a run may take beyond the waits it must sit out: the program's own
+// work, which is slow to start through a runner (Wine).
+inline double slack() { return through_runner() ? 12.0 : 3.0; }
+
 // The console lines of `out` before the first that starts with `stop`.
 inline std::string lines_before(const std::string& out, const std::string& stop) {
   std::string kept;
