@@ -130,13 +130,30 @@ inline YearDay year_day(uint32_t day) {
                  static_cast<int32_t>(in_cycle - 365 * year_in_cycle), year_in_cycle == 3 ? 1 : 0};
 }
 
+// A year's daylight window depends on nothing but the zone and the year, and
+// every 32-bit local value falls in 1901..2038: each window is computed once,
+// when first asked for, and kept.
+constexpr int kFirstYear = 1, kYears = 138;  // tm_year 1 (1901) to 138 (2038)
 struct Window {
-  const TimeZoneEntry* entry;
-  int tm_year;
+  bool known;
   int32_t start;
   int32_t end;
 };
-Window last_window = {nullptr, 0, 0, 0};
+Window windows[kZoneCount][kYears];
+
+Window compute_window(const TimeZoneEntry& entry, int tmYear) {
+  const int year = static_cast<int>(int64_t{tmYear} + 1900);
+  const RuleYear ry = rule_year(year_start_time(year), year);
+  // Wall-clock rules: the start is in local standard time, the end in local
+  // daylight time, whose bias is an hour less. UTC rules take neither.
+  const DstRulePair& pair = *entry.dst;
+  const bool wall_clock = pair.end.wallClock == 1;
+  const int32_t bias = wall_clock ? entry.bias : 0;
+  const int32_t start = instant_of(ry, pair.start, bias);
+  const int32_t end =
+      wrap32(static_cast<uint32_t>(instant_of(ry, pair.end, bias)) - (wall_clock ? 3600u : 0u));
+  return Window{true, start, end};
+}
 
 // t as local time under the current bias, in 32 bits like the box's clock.
 int32_t local_value(int32_t t) {
@@ -162,25 +179,17 @@ void zone_set_year(int tmYear, uint8_t zone) {
     dst_end = 0;
     return;
   }
-  // A report converts thousands of samples of one year in a row, and the
-  // window depends on nothing but the zone and the year: the last one is
-  // kept and only recomputed when either changes.
-  if (&entry != last_window.entry || tmYear != last_window.tm_year) {
-    const int year = static_cast<int>(int64_t{tmYear} + 1900);
-    const RuleYear ry = rule_year(year_start_time(year), year);
-    // Wall-clock rules: the start is in local standard time, the end in local
-    // daylight time, whose bias is an hour less. UTC rules take neither.
-    const DstRulePair& pair = *entry.dst;
-    const bool wall_clock = pair.end.wallClock == 1;
-    const int32_t bias = wall_clock ? entry.bias : 0;
-    last_window.start = instant_of(ry, pair.start, bias);
-    last_window.end =
-        wrap32(static_cast<uint32_t>(instant_of(ry, pair.end, bias)) - (wall_clock ? 3600u : 0u));
-    last_window.entry = &entry;
-    last_window.tm_year = tmYear;
+  const int row = tmYear - kFirstYear;
+  if (row < 0 || row >= kYears) {  // only reachable through a direct call
+    const Window w = compute_window(entry, tmYear);
+    dst_start = w.start;
+    dst_end = w.end;
+    return;
   }
-  dst_start = last_window.start;
-  dst_end = last_window.end;
+  Window& w = windows[zone_index(zone)][row];
+  if (!w.known) w = compute_window(entry, tmYear);
+  dst_start = w.start;
+  dst_end = w.end;
 }
 
 void zone_set_bias(uint8_t zone, int32_t t) {
