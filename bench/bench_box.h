@@ -168,16 +168,23 @@ inline int run_walk(const std::string& addr, bool local, getdata& conn, datafile
   return logfetch_main(static_cast<int>(args.size()), argv.data(), conn, writer, stdin);
 }
 
+// The names of the full box's reports.
+inline std::vector<std::string> report_names(const std::string& addr) {
+  std::vector<std::string> names;
+  for (int port = 1; port <= 8; ++port)
+    for (const char* type : {"temperature", "4-20ma"})
+      names.push_back(addr + "_p" + std::to_string(port) + "_" + type + ".txt");
+  return names;
+}
+
 // Whether the folder holds the full box's reports with all their sample lines.
 inline bool reports_complete(const std::string& dir, const std::string& addr, int samples) {
-  for (int port = 1; port <= 8; ++port) {
-    for (const char* type : {"temperature", "4-20ma"}) {
-      std::ifstream f(dir + "/" + addr + "_p" + std::to_string(port) + "_" + type + ".txt");
-      if (!f) return false;
-      int lines = 0;
-      for (std::string line; std::getline(f, line);) ++lines;
-      if (lines != 11 + samples + 1) return false;
-    }
+  for (const std::string& name : report_names(addr)) {
+    std::ifstream f(dir + "/" + name);
+    if (!f) return false;
+    int lines = 0;
+    for (std::string line; std::getline(f, line);) ++lines;
+    if (lines != 11 + samples + 1) return false;
   }
   return true;
 }
