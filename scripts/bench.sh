@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in Release (build-bench) and runs them: the whole
 # walk of a full box against the bare UDP exchange, write_data against one
-# fwrite, and the walk's memory. The download and memory benchmarks start
+# fwrite, the walk's memory, and zone_convert against localtime_r. The download and memory benchmarks start
 # boxsim on 127.0.8.x:811, so they need root. Extra arguments go to every
 # benchmark binary (e.g. --benchmark_filter=cpus:2).
 set -euo pipefail
@@ -9,12 +9,12 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh cmake g++ make libbenchmark-dev
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DLOGFETCH_TESTS=OFF
-cmake --build build-bench -j"$(nproc)" --target download_bench report_bench memory_bench
+cmake --build build-bench -j"$(nproc)" --target download_bench report_bench memory_bench zone_bench
 
 uname -srm
 grep -m1 "model name" /proc/cpuinfo || true
 echo "CPUs: $(nproc)"
-for b in download_bench report_bench memory_bench; do
+for b in download_bench report_bench memory_bench zone_bench; do
   echo
   "build-bench/bench/$b" "$@"
 done
