@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in Release (build-bench) and runs them: the whole
 # walk of a full box against the bare UDP exchange, write_data against one
-# fwrite, the walk's memory, and zone_convert against localtime_r. The download and memory benchmarks start
-# boxsim on 127.0.8.x:811, so they need root. Extra arguments go to every
+# fwrite, the walk's memory, and zone_convert against localtime_r. The
+# download and memory benchmarks start boxsim on 127.0.8.x:811, so they need
+# root. Extra arguments go to every
 # benchmark binary (e.g. --benchmark_filter=cpus:2).
 set -euo pipefail
 cd "$(dirname "$0")/.."
