@@ -89,3 +89,20 @@ std::string expected_utc_report(const ReportSensor& s) {
   r += "\n";
   return r;
 }
+
+std::vector<int32_t> ramp(int n, int32_t start, int32_t step) {
+  std::vector<int32_t> v;
+  for (int k = 0; k < n; ++k) v.push_back(start + k * step);
+  return v;
+}
+
+std::vector<int32_t> wave(int n, int mid, int amp, int period) {
+  std::vector<int32_t> v;
+  const int half = period / 2;
+  for (int k = 0; k < n; ++k) {
+    const int x = k % period;
+    const int rise = x < half ? x : period - x;
+    v.push_back(mid - amp + 2 * amp * rise / half);
+  }
+  return v;
+}

@@ -33,3 +33,8 @@ std::string tenths(int64_t v);
 std::string average_text(const std::vector<int32_t>& samples, bool tenths_type);
 
 std::string expected_utc_report(const ReportSensor& s);
+
+// The samples of the box file's `generate N ramp START STEP` and
+// `generate N wave MID AMP PERIOD` (a triangle wave), worked out on their own.
+std::vector<int32_t> ramp(int n, int32_t start, int32_t step);
+std::vector<int32_t> wave(int n, int mid, int amp, int period);

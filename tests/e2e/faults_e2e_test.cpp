@@ -41,23 +41,6 @@ last_log_time 1796685000
 generate 3000 wave 50 40 60
 )";
 
-std::vector<int32_t> ramp(int n, int32_t start, int32_t step) {
-  std::vector<int32_t> v;
-  for (int k = 0; k < n; ++k) v.push_back(start + k * step);
-  return v;
-}
-
-std::vector<int32_t> wave(int n, int mid, int amp, int period) {
-  std::vector<int32_t> v;
-  const int half = period / 2;
-  for (int k = 0; k < n; ++k) {
-    const int x = k % period;
-    const int rise = x < half ? x : period - x;
-    v.push_back(mid - amp + 2 * amp * rise / half);
-  }
-  return v;
-}
-
 // The run over kChunkyBox must give exactly these reports and messages,
 // whatever the network did.
 void expect_chunky_reports(const TempDir& dir, const RunResult& run, const std::string& a) {

@@ -9,24 +9,6 @@
 
 namespace {
 
-std::vector<int32_t> ramp(int n, int32_t start, int32_t step) {
-  std::vector<int32_t> v;
-  for (int k = 0; k < n; ++k) v.push_back(start + k * step);
-  return v;
-}
-
-// The box file's triangle wave.
-std::vector<int32_t> wave(int n, int mid, int amp, int period) {
-  std::vector<int32_t> v;
-  const int half = period / 2;
-  for (int k = 0; k < n; ++k) {
-    const int x = k % period;
-    const int rise = x < half ? x : period - x;
-    v.push_back(mid - amp + 2 * amp * rise / half);
-  }
-  return v;
-}
-
 std::string offline_from(int port) {
   std::string s;
   for (int p = port; p <= 8; ++p) s += "Port " + std::to_string(p) + " offline.\n";
