@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/driver.h"
+#include "bench/quiet_stdout.h"
 #include "device/getdata.h"
 #include "device/messages.h"
 #include "report/datafile.h"
@@ -134,27 +135,6 @@ inline bool place_on_cpu(pid_t pid, int n) {
   }
   return CPU_COUNT(&set) > 0 && sched_setaffinity(pid, sizeof set, &set) == 0;
 }
-
-// Standard output sent to /dev/null while it lives: the walk's progress
-// lines would break up the benchmark's table.
-class QuietStdout {
- public:
-  QuietStdout() {
-    std::fflush(stdout);
-    saved_ = dup(1);
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    close(null);
-  }
-  ~QuietStdout() {
-    std::fflush(stdout);
-    dup2(saved_, 1);
-    close(saved_);
-  }
-
- private:
-  int saved_;
-};
 
 // The whole walk, reports overwritten in the current folder, as the program
 // runs it with -o (and -t when `local`). Returns logfetch_main's status.

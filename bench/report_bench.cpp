@@ -13,6 +13,7 @@
 #include <limits>
 #include <string>
 
+#include "bench/quiet_stdout.h"
 #include "device/coding.h"
 #include "device/getdata.h"
 #include "report/datafile.h"
@@ -52,27 +53,6 @@ void fill(getdata& conn) {
     coding::put_u32_le(&conn.samples[static_cast<size_t>(i) * 4], x % 80001 - 40000);
   }
 }
-
-// Standard output to /dev/null while it lives: write_data's progress line
-// would break up the table.
-class QuietStdout {
- public:
-  QuietStdout() {
-    std::fflush(stdout);
-    saved_ = dup(1);
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    close(null);
-  }
-  ~QuietStdout() {
-    std::fflush(stdout);
-    dup2(saved_, 1);
-    close(saved_);
-  }
-
- private:
-  int saved_;
-};
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
