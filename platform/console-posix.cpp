@@ -1,7 +1,39 @@
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "platform/console.h"
+
+namespace {
+
+// The terminal's mode from before echo was turned off, put back on the way
+// out, also when a signal ends the program at the hidden prompt.
+int saved_fd = -1;
+termios saved_mode;
+
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+struct sigaction previous_actions[sizeof kEndingSignals / sizeof kEndingSignals[0]];
+
+extern "C" void restore_and_reraise(int sig) {
+  if (saved_fd >= 0) tcsetattr(saved_fd, TCSANOW, &saved_mode);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+void guard_signals(bool on) {
+  for (size_t i = 0; i < sizeof kEndingSignals / sizeof kEndingSignals[0]; ++i) {
+    if (on) {
+      struct sigaction action = {};
+      action.sa_handler = restore_and_reraise;
+      sigemptyset(&action.sa_mask);
+      sigaction(kEndingSignals[i], &action, &previous_actions[i]);
+    } else {
+      sigaction(kEndingSignals[i], &previous_actions[i], nullptr);
+    }
+  }
+}
+
+}  // namespace
 
 bool console_is_terminal(std::FILE* in) { return in != nullptr && isatty(fileno(in)) == 1; }
 
@@ -13,8 +45,18 @@ bool console_set_echo(std::FILE* in, bool on) {
   if (on) {
     mode.c_lflag |= ECHO;
   } else {
+    if (saved_fd < 0) {
+      saved_mode = mode;
+      saved_fd = fd;
+      guard_signals(true);
+    }
     mode.c_lflag &= ~ECHO;
   }
   // TCSANOW: what was typed ahead stays in the input.
-  return tcsetattr(fd, TCSANOW, &mode) == 0;
+  const bool done = tcsetattr(fd, TCSANOW, &mode) == 0;
+  if (on && saved_fd >= 0) {
+    guard_signals(false);
+    saved_fd = -1;
+  }
+  return done;
 }
