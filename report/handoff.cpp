@@ -14,7 +14,8 @@ void report_handoff::save(const getdata& conn) {
   }
   // Two sensors of one type on one port share a name: with -o only the first
   // report of the run empties the file, the later ones are added after it.
-  int append = 1;
-  if (overwrite_ && emptied_.insert(name).second) append = 0;
-  writer_.write_data(name, &conn, append);
+  // A file that could not be written is emptied by the next report instead.
+  const bool empty_first = overwrite_ && emptied_.count(name) == 0;
+  if (writer_.write_data(name, &conn, empty_first ? 0 : 1) == 0 && empty_first)
+    emptied_.insert(name);
 }

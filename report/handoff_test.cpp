@@ -117,6 +117,27 @@ TEST_F(HandoffTest, OverwriteEmptiesEachNameOncePerRun) {
   EXPECT_EQ(markers("192.168.0.10_p1_temperature.txt"), (Markers{"4"}));
 }
 
+// With -o, a report that could not be written has emptied nothing: the next
+// report of the run under that name still replaces what earlier runs left.
+TEST_F(HandoffTest, OverwriteAfterAFailedOpenStillEmpties) {
+  const char* const name = "192.168.0.10_p1_temperature.txt";
+  report_handoff h(writer_, /*overwrite=*/true);
+  ASSERT_TRUE(std::filesystem::create_directory(name));  // cannot be opened as a file
+  sensor(0, 1, 1);
+  EXPECT_EQ(save(h), std::string("Can't open file:") + name + " to write data !\n");
+  std::filesystem::remove(name);
+  {
+    std::FILE* f = std::fopen(name, "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("old report\n", f);
+    std::fclose(f);
+  }
+  sensor(0, 1, 2);
+  save(h);
+  EXPECT_EQ(read_file(name).find("old report"), std::string::npos);
+  EXPECT_EQ(markers(name), (Markers{"2"}));
+}
+
 // A name cut off at 100 bytes is never written to; the walk goes on.
 TEST_F(HandoffTest, NameTooLongIsNotWritten) {
   report_handoff h(writer_, false);
