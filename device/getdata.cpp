@@ -93,6 +93,18 @@ int getdata::read_sensor(const char* address_text, const char* password, int por
   return result == -1 ? -1 : 0;
 }
 
+reading getdata::view() const {
+  reading r;
+  r.address = address.c_str();
+  r.status = status.get();
+  r.slot = slot;
+  r.samples = samples.data();
+  r.sample_size =
+      (status && (status->sampleSize == 2 || status->sampleSize == 4)) ? status->sampleSize : 1;
+  r.count = static_cast<int>(samples.size() / r.sample_size);
+  return r;
+}
+
 int getdata::open_socket() {
   sock = socket(AF_INET, SOCK_DGRAM, 0);
 

@@ -10,6 +10,7 @@
 
 #include "device/coding.h"
 #include "device/messages.h"
+#include "device/reading.h"
 #include "platform/net.h"
 
 class getdata {
@@ -42,6 +43,9 @@ class getdata {
         return coding::get_i8(p);
     }
   }
+
+  // The sensor last read, for the outputs; valid until the next read_sensor.
+  reading view() const;
 
   int open_socket();
   int send_packet(const uint8_t* data, int length);
