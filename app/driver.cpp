@@ -198,7 +198,7 @@ int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::F
   for (int port = 0; port < kPorts; ++port) {
     for (int slot = 0; slot < kSlots; ++slot) {
       if (conn.read_sensor(run.address.c_str(), run.password.c_str(), port, slot) == 0) {
-        handoff.save(conn);
+        handoff.save(conn.view());
         continue;
       }
       const Next next = report_failure(conn.last_error, port);

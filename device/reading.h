@@ -30,3 +30,8 @@ struct reading {
     }
   }
 };
+
+class getdata;
+
+// The sensor the connection read last; an empty reading (no status) for none.
+reading reading_of(const getdata* conn);

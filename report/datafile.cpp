@@ -1,19 +1,19 @@
 #include "report/datafile.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
-#include "device/getdata.h"
+#include "device/coding.h"
 #include "device/messages.h"
+#include "zonetime/sample_clock.h"
 #include "zonetime/zone_table.h"
 #include "zonetime/zone_time.h"
 
 uint8_t use_local_time = 0;
 
 namespace {
-
-constexpr int32_t kSecondsPerDay = 86400;
 
 // "00" "01" ... "99": two digits per lookup.
 struct TwoDigits {
@@ -95,11 +95,6 @@ inline char* put_quotient(char* p, int64_t sum, int64_t divisor) {
   return p;
 }
 
-inline int64_t floor_div(int64_t a, int64_t b) {
-  const int64_t q = a / b;
-  return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
-}
-
 // A text field of the status record: up to its first zero byte, never beyond
 // its width.
 inline size_t field_length(const char* s, size_t width) {
@@ -150,24 +145,6 @@ class Sink {
   char buf_[kCapacity];
 };
 
-// "%02d/%02d/%04d %02d:%02d:%02d, " with month, day, year, hour, minute, second.
-inline char* put_sample_time(char* p, const struct tm& tm) {
-  p = put_int(p, tm.tm_mon + 1, 2);
-  *p++ = '/';
-  p = put_int(p, tm.tm_mday, 2);
-  *p++ = '/';
-  p = put_int(p, tm.tm_year + 1900LL, 4);
-  *p++ = ' ';
-  p = put_int(p, tm.tm_hour, 2);
-  *p++ = ':';
-  p = put_int(p, tm.tm_min, 2);
-  *p++ = ':';
-  p = put_int(p, tm.tm_sec, 2);
-  *p++ = ',';
-  *p++ = ' ';
-  return p;
-}
-
 // As put_uint, quicker for the values of up to four digits that samples
 // mostly have.
 inline char* put_u32(char* p, uint32_t v) {
@@ -214,69 +191,90 @@ void put_summary(Sink& out, const char* label, int16_t v, bool tenths, const cha
   out.text("\n", 1);
 }
 
-constexpr size_t kDateRoom = 32;
+// Sample `index` of a log of Size-byte samples, widened to 32 bits.
+template <int Size>
+inline int32_t sample_at(const uint8_t* samples, int index) {
+  const uint8_t* p = samples + static_cast<size_t>(index) * Size;
+  if (Size == 4) return coding::get_i32_le(p);
+  if (Size == 2) return coding::get_i16_le(p);
+  return coding::get_i8(p);
+}
 
-// Sample lines in UTC. The date part depends only on the day number, so it is
-// split and formatted once per day; the clock comes from the second of day.
-void put_samples_utc(Sink& out, const getdata& conn, int n, uint32_t t, uint32_t step,
-                     bool tenths) {
-  // [day_start, day_end): the day whose date is in `date`; empty at first.
-  int64_t day_start = 1, day_end = 0;
+template <int Size>
+int64_t sum_samples(const uint8_t* samples, int n) {
+  int64_t sum = 0;
+  for (int i = 0; i < n; ++i) sum += sample_at<Size>(samples, i);
+  return sum;
+}
+
+// The one sample line, "%02d/%02d/%04d %02d:%02d:%02d, " (month, day, year,
+// hour, minute, second) and the value, for UTC and zone time alike: the
+// clock hands over each sample's fields, and the date text is redone only
+// when the date changes.
+template <int Size, bool Tenths>
+void put_samples(Sink& out, const uint8_t* samples, int n, sample_clock& clock) {
+  constexpr size_t kDateRoom = 32;
   char date[kDateRoom] = {};
   size_t date_len = 0;
-  for (int i = 0; i < n; ++i, t += step) {
-    const int32_t ts = static_cast<int32_t>(t);
-    if (ts < day_start || ts >= day_end) {
-      day_start = floor_div(ts, kSecondsPerDay) * kSecondsPerDay;
-      day_end = day_start + kSecondsPerDay;
-      struct tm tm = {};
-      split_time(ts, &tm);
-      char* d = put_int(date, tm.tm_mon + 1, 2);
+  for (int i = 0;;) {
+    if (clock.date_changed) {
+      char* d = put_int(date, clock.month, 2);
       *d++ = '/';
-      d = put_int(d, tm.tm_mday, 2);
+      d = put_int(d, clock.mday, 2);
       *d++ = '/';
-      d = put_int(d, tm.tm_year + 1900LL, 4);
+      d = put_int(d, clock.year, 4);
       *d++ = ' ';
       date_len = static_cast<size_t>(d - date);
     }
-    const auto secs = static_cast<unsigned>(ts - day_start);
     // A fixed-size copy is a couple of moves; only date_len bytes count.
     char* p = out.reserve();
     std::memcpy(p, date, kDateRoom);
     p += date_len;
-    p = put2(p, secs / 3600);
+    p = put2(p, static_cast<unsigned>(clock.hour));
     *p++ = ':';
-    p = put2(p, secs / 60 % 60);
+    p = put2(p, static_cast<unsigned>(clock.min));
     *p++ = ':';
-    p = put2(p, secs % 60);
+    p = put2(p, static_cast<unsigned>(clock.sec));
     *p++ = ',';
     *p++ = ' ';
-    out.commit(put_value(p, conn.get_value(i), tenths));
+    out.commit(put_value(p, sample_at<Size>(samples, i), Tenths));
+    if (++i == n) break;
+    clock.next();
   }
+  clock.finish();
 }
 
-// Sample lines in the box's zone: one conversion per line, the engine keeps
-// its own state from call to call.
-void put_samples_local(Sink& out, const getdata& conn, int n, uint32_t t, uint32_t step,
-                       bool tenths, uint8_t zone) {
-  for (int i = 0; i < n; ++i, t += step) {
-    const struct tm* tm = zone_convert(static_cast<int32_t>(t), zone);
-    char* p = put_sample_time(out.reserve(), *tm);
-    out.commit(put_value(p, conn.get_value(i), tenths));
+template <bool Tenths>
+void put_samples(Sink& out, const reading& r, int n, sample_clock& clock) {
+  switch (r.sample_size) {
+    case 4:
+      return put_samples<4, Tenths>(out, r.samples, n, clock);
+    case 2:
+      return put_samples<2, Tenths>(out, r.samples, n, clock);
+    default:
+      return put_samples<1, Tenths>(out, r.samples, n, clock);
   }
 }
 
 }  // namespace
 
 int datafile::make_filename(char* buffer, int size, const getdata* conn, int flags) {
+  return make_filename(buffer, size, reading_of(conn), flags);
+}
+
+int datafile::write_data(const char* filename, const getdata* conn, int append) {
+  return write_data(filename, reading_of(conn), append);
+}
+
+int datafile::make_filename(char* buffer, int size, const reading& sensor, int flags) {
   if (buffer == nullptr || size <= 0) return -1;
   std::memset(buffer, 0, static_cast<size_t>(size));
-  if (conn == nullptr || !conn->status) return -1;
-  const SensorStatus& st = *conn->status;
+  if (sensor.status == nullptr) return -1;
+  const SensorStatus& st = *sensor.status;
 
   // The prefix is cut to the buffer; one that does not leave room fails the
   // port test below.
-  if (flags & 2) std::snprintf(buffer, static_cast<size_t>(size), "%s_", conn->address.c_str());
+  if (flags & 2) std::snprintf(buffer, static_cast<size_t>(size), "%s_", sensor.address);
   int len = static_cast<int>(std::strlen(buffer));
 
   char part[96];
@@ -304,24 +302,37 @@ int datafile::make_filename(char* buffer, int size, const getdata* conn, int fla
   return len + 4;
 }
 
-int datafile::write_data(const char* filename, const getdata* conn, int append) {
+int datafile::write_data(const char* filename, const reading& sensor, int append) {
   if (filename == nullptr) {
     std::printf("No file name to write data to !\n");
     return -1;
   }
-  if (conn == nullptr || !conn->status) return -1;
+  if (sensor.status == nullptr) return -1;
   std::FILE* f = std::fopen(filename, append ? "a+" : "w+");
   if (f == nullptr) {
     std::printf("Can't open file:%s to write data !\n", filename);
     return -1;
   }
-  const SensorStatus& st = *conn->status;
-  const int n = st.logCount;
+  const SensorStatus& st = *sensor.status;
+  // The samples the reading holds: all of the log, or only its newest ones,
+  // never more than the status says the log has.
+  const int n = sensor.samples == nullptr
+                    ? 0
+                    : std::max(0, std::min(sensor.count, static_cast<int>(st.logCount)));
   const bool tenths = is_tenths_type(st.sensorType);
 
   // Exact integer sum: line 11 is rounded from it, not from a double.
   int64_t sum = 0;
-  for (int i = 0; i < n; ++i) sum += conn->get_value(i);
+  switch (sensor.sample_size) {
+    case 4:
+      sum = sum_samples<4>(sensor.samples, n);
+      break;
+    case 2:
+      sum = sum_samples<2>(sensor.samples, n);
+      break;
+    default:
+      sum = sum_samples<1>(sensor.samples, n);
+  }
   average = static_cast<double>(sum);
   if (n > 0) average /= n;
 
@@ -333,7 +344,7 @@ int datafile::write_data(const char* filename, const getdata* conn, int append) 
   out.text(".\n");
   out.text(kProductName);
   out.text(" address: ");
-  out.text(conn->address.c_str());
+  out.text(sensor.address);
   out.text("\nSystem name : ");
   out.text(st.systemName, field_length(st.systemName, sizeof st.systemName));
   out.text("\nSensor port : ");
@@ -389,10 +400,11 @@ int datafile::write_data(const char* filename, const getdata* conn, int append) 
     const uint32_t step = static_cast<uint32_t>(st.logInterval) * 60u;
     const uint32_t first =
         static_cast<uint32_t>(st.lastLogTime) - static_cast<uint32_t>(n - 1) * step;
-    if (use_local_time) {
-      put_samples_local(out, *conn, n, first, step, tenths, st.timeZone);
+    sample_clock clock(static_cast<int32_t>(first), step, use_local_time != 0, st.timeZone);
+    if (tenths) {
+      put_samples<true>(out, sensor, n, clock);
     } else {
-      put_samples_utc(out, *conn, n, first, step, tenths);
+      put_samples<false>(out, sensor, n, clock);
     }
   }
   out.text("\n", 1);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <climits>
 #include <cstdio>
 #include <ctime>
@@ -46,10 +47,10 @@ class DatafileTest : public ::testing::Test {
   // Writes the report of `st` with `samples` to a fresh file and returns it.
   std::string report(const SensorStatus& st, const std::vector<int32_t>& samples,
                      bool keep_count = false) {
-    load(conn_, st, samples, keep_count);
+    load(sensor_, st, samples, keep_count);
     const std::string path = dir_.file("r" + std::to_string(++files_) + ".txt");
     testing::internal::CaptureStdout();
-    const int rc = writer_.write_data(path.c_str(), &conn_, 0);
+    const int rc = writer_.write_data(path.c_str(), sensor_.view(), 0);
     const std::string console = testing::internal::GetCapturedStdout();
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(console, "Saving data to " + path + " ...\n");
@@ -61,7 +62,7 @@ class DatafileTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  getdata conn_;
+  report_test::sensor sensor_;
   datafile writer_;
   int files_ = 0;
 };
@@ -75,28 +76,28 @@ TEST_F(DatafileTest, WorkedExampleByteForByteWhateverTheBoxZone) {
 }
 
 TEST_F(DatafileTest, AppendAddsAReportOverwriteLeavesOne) {
-  load(conn_, example_status(), {21, 22, 24});
+  load(sensor_, example_status(), {21, 22, 24});
   const std::string path = dir_.file("same.txt");
   testing::internal::CaptureStdout();
-  EXPECT_EQ(writer_.write_data(path.c_str(), &conn_, 1), 0);
-  EXPECT_EQ(writer_.write_data(path.c_str(), &conn_, 1), 0);
+  EXPECT_EQ(writer_.write_data(path.c_str(), sensor_.view(), 1), 0);
+  EXPECT_EQ(writer_.write_data(path.c_str(), sensor_.view(), 1), 0);
   const std::string twice = read_file(path);
-  EXPECT_EQ(writer_.write_data(path.c_str(), &conn_, 0), 0);
+  EXPECT_EQ(writer_.write_data(path.c_str(), sensor_.view(), 0), 0);
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(twice, std::string(kExample) + kExample);
   EXPECT_EQ(read_file(path), kExample);
 }
 
 TEST_F(DatafileTest, FailuresPrintTheirMessageAndTouchNoFile) {
-  load(conn_, example_status(), {21, 22, 24});
+  load(sensor_, example_status(), {21, 22, 24});
   testing::internal::CaptureStdout();
-  EXPECT_EQ(writer_.write_data(nullptr, &conn_, 1), -1);
+  EXPECT_EQ(writer_.write_data(nullptr, sensor_.view(), 1), -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "No file name to write data to !\n");
 
   const std::string path = dir_.file("missing/r.txt");
   for (int append : {0, 1}) {
     testing::internal::CaptureStdout();
-    EXPECT_EQ(writer_.write_data(path.c_str(), &conn_, append), -1);
+    EXPECT_EQ(writer_.write_data(path.c_str(), sensor_.view(), append), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Can't open file:" + path + " to write data !\n");
   }
@@ -108,10 +109,10 @@ TEST_F(DatafileTest, FailuresPrintTheirMessageAndTouchNoFile) {
 TEST_F(DatafileTest, WriteAndCloseErrorsAreReported) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
   for (int count : {3, 32767}) {
-    load(conn_, example_status(), std::vector<int32_t>(count, 7));
+    load(sensor_, example_status(), std::vector<int32_t>(count, 7));
     for (int append : {0, 1}) {
       testing::internal::CaptureStdout();
-      EXPECT_EQ(writer_.write_data("/dev/full", &conn_, append), -1) << count;
+      EXPECT_EQ(writer_.write_data("/dev/full", sensor_.view(), append), -1) << count;
       EXPECT_EQ(testing::internal::GetCapturedStdout(),
                 "Saving data to /dev/full ...\nError writing data to file:/dev/full !\n");
     }
@@ -136,11 +137,11 @@ TEST_F(DatafileTest, TextsStopAtTheirFirstZeroAndTheirWidth) {
 TEST_F(DatafileTest, AddressAndPortAsGiven) {
   SensorStatus st = example_status();
   st.port = 7;
-  load(conn_, st, {1});
-  conn_.address = "0x7f.1";
+  load(sensor_, st, {1});
+  sensor_.address = "0x7f.1";
   const std::string path = dir_.file("a.txt");
   testing::internal::CaptureStdout();
-  ASSERT_EQ(writer_.write_data(path.c_str(), &conn_, 0), 0);
+  ASSERT_EQ(writer_.write_data(path.c_str(), sensor_.view(), 0), 0);
   testing::internal::GetCapturedStdout();
   const auto lines = split_lines(read_file(path));
   EXPECT_EQ(lines[1], "Vellorix address: 0x7f.1");
@@ -416,6 +417,104 @@ TEST_F(DatafileTest, LocalTimeWithAZonePastTheTableIsUtc) {
   }
 }
 
+// The sample lines against the plain route: one zone_convert or split_time
+// per line and printf, over random sensors (clock, last sample time, interval,
+// zone, count, width, values, UTC or zone time). The zone engine's state
+// carries from line to line, so the end state is compared as well.
+TEST_F(DatafileTest, SampleLinesMatchThePlainRoute) {
+  std::mt19937 rng(20261208);
+  auto pick = [&](int64_t lo, int64_t hi) {
+    return std::uniform_int_distribution<int64_t>(lo, hi)(rng);
+  };
+  int lines_compared = 0;
+  for (int round = 0; round < 500; ++round) {
+    SensorStatus st = example_status();
+    st.sensorType = static_cast<uint8_t>(pick(0, 1) ? 2 : 1);
+    st.timeZone = static_cast<uint8_t>(pick(0, 3) ? pick(0, 41) : pick(42, 255));
+    st.logInterval = static_cast<uint8_t>(pick(0, 4) ? pick(0, 255) : pick(0, 1) * 255);
+    const int count = static_cast<int>(pick(0, 9) ? pick(1, 3000) : pick(1, 32767));
+    st.logCount = static_cast<int16_t>(count);
+    const int64_t span = int64_t{count - 1} * st.logInterval * 60;
+    switch (pick(0, 3)) {
+      case 0:  // anywhere in the 32-bit range
+        st.lastLogTime = static_cast<int32_t>(pick(INT32_MIN, INT32_MAX));
+        break;
+      case 1:  // the log ends a few days around a new year
+        st.lastLogTime = static_cast<int32_t>(year_start_time(static_cast<int>(pick(1902, 2037))) +
+                                              pick(-4 * 86400, 4 * 86400));
+        break;
+      case 2:  // the log runs over the top of the range
+        st.lastLogTime = static_cast<int32_t>(INT32_MIN + pick(0, span));
+        break;
+      default:  // the log ends at the top of the range
+        st.lastLogTime = static_cast<int32_t>(INT32_MAX - pick(0, 3 * 86400));
+    }
+    st.deviceTime = static_cast<int32_t>(pick(0, 1) ? st.lastLogTime + pick(0, 86400)
+                                                    : pick(INT32_MIN, INT32_MAX));
+    const int size = std::array<int, 3>{1, 2, 4}[pick(0, 2)];
+    st.sampleSize = static_cast<int8_t>(size);
+    std::vector<uint8_t> bytes(static_cast<size_t>(count) * size);
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(pick(0, 255));
+    reading r;
+    r.address = "192.168.0.10";
+    r.status = &st;
+    r.samples = bytes.data();
+    r.sample_size = size;
+    r.count = count;
+    use_local_time = static_cast<uint8_t>(pick(0, 2) != 0);
+
+    const int32_t bias_before = zone_bias;
+    std::vector<std::string> expect;
+    if (use_local_time) zone_convert(st.deviceTime, st.timeZone);  // line 6 comes first
+    const uint32_t step = st.logInterval * 60u;
+    uint32_t t = static_cast<uint32_t>(st.lastLogTime) - static_cast<uint32_t>(count - 1) * step;
+    for (int i = 0; i < count; ++i, t += step) {
+      struct tm tm;
+      if (use_local_time) {
+        tm = *zone_convert(static_cast<int32_t>(t), st.timeZone);
+      } else {
+        split_time(static_cast<int32_t>(t), &tm);
+      }
+      const int64_t v = r.get_value(i), mag = v < 0 ? -v : v;
+      char line[80];
+      const int len =
+          std::snprintf(line, sizeof line, "%02d/%02d/%04d %02d:%02d:%02d, ", tm.tm_mon + 1,
+                        tm.tm_mday, tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+      if (st.sensorType == 2) {
+        std::snprintf(line + len, sizeof line - len, "%s%lld.%lld", v < 0 ? "-" : "",
+                      static_cast<long long>(mag / 10), static_cast<long long>(mag % 10));
+      } else {
+        std::snprintf(line + len, sizeof line - len, "%lld", static_cast<long long>(v));
+      }
+      expect.emplace_back(line);
+    }
+    const int32_t bias_after = zone_bias, start_after = dst_start, end_after = dst_end;
+    const struct tm tm_after = zone_tm;
+
+    zone_bias = bias_before;
+    const std::string path = dir_.file("random.txt");
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(writer_.write_data(path.c_str(), r, 0), 0);
+    testing::internal::GetCapturedStdout();
+    const auto lines = split_lines(read_file(path));
+    ASSERT_EQ(lines.size(), static_cast<size_t>(12 + count));
+    for (int i = 0; i < count; ++i, ++lines_compared)
+      ASSERT_EQ(lines[11 + i], expect[i])
+          << "sample " << i << " of " << count << ", last " << st.lastLogTime << ", interval "
+          << int(st.logInterval) << ", zone " << int(st.timeZone) << ", clock " << st.deviceTime
+          << (use_local_time ? ", zone time" : ", UTC");
+    EXPECT_EQ(zone_bias, bias_after);
+    EXPECT_EQ(dst_start, start_after);
+    EXPECT_EQ(dst_end, end_after);
+    auto fields = [](const struct tm& x) {
+      return std::vector<int>{x.tm_year, x.tm_mon, x.tm_mday, x.tm_hour,
+                              x.tm_min,  x.tm_sec, x.tm_wday, x.tm_yday};
+    };
+    EXPECT_EQ(fields(zone_tm), fields(tm_after));
+  }
+  EXPECT_GT(lines_compared, 500000);
+}
+
 // The file name: components, fit tests and the cleared buffer.
 TEST(MakeFilename, NamingTable) {
   struct Case {
@@ -464,7 +563,7 @@ TEST(MakeFilename, NamingTable) {
       {1, 0, 1, INT32_MIN, 100, 35, "p1_temperature_13-12--99_204552.txt"},
       {1, 0, 1, INT32_MAX, 100, 34, "p1_temperature_19-01-38_031407.txt"},
   };
-  getdata conn;
+  report_test::sensor sensor;
   datafile writer;
   use_local_time = 0;
   for (const Case& c : cases) {
@@ -473,10 +572,10 @@ TEST(MakeFilename, NamingTable) {
     st.sensorType = c.type;
     st.deviceTime = c.now;
     st.timeZone = 35;  // UTC mode ignores it
-    load(conn, st, {});
+    load(sensor, st, {});
     char buf[128];
     std::memset(buf, 'X', sizeof buf);
-    const int result = writer.make_filename(buf, c.size, &conn, c.flags);
+    const int result = writer.make_filename(buf, c.size, sensor.view(), c.flags);
     EXPECT_EQ(result, c.result) << c.name << " size " << c.size;
     const std::string got(buf, strnlen(buf, static_cast<size_t>(c.size)));
     EXPECT_EQ(got, c.name) << "size " << c.size;
@@ -491,13 +590,13 @@ TEST(MakeFilename, NamingTable) {
 }
 
 TEST(MakeFilename, LongAddressFailsWithinTheBuffer) {
-  getdata conn;
+  report_test::sensor sensor;
   datafile writer;
-  load(conn, example_status(), {});
-  conn.address = std::string(120, 'a');
+  load(sensor, example_status(), {});
+  sensor.address = std::string(120, 'a');
   char buf[128];
   std::memset(buf, 'X', sizeof buf);
-  EXPECT_EQ(writer.make_filename(buf, 100, &conn, 2), -1);
+  EXPECT_EQ(writer.make_filename(buf, 100, sensor.view(), 2), -1);
   EXPECT_EQ(std::string(buf), std::string(99, 'a'));
   for (int i = 100; i < 128; ++i) ASSERT_EQ(buf[i], 'X');
 }
@@ -516,16 +615,16 @@ TEST(MakeFilename, LocalTimeStampUsesTheBoxZone) {
       {42, 1796685429, "p1_temperature_07-12-26_231709.txt"},
       {255, 1796685429, "p1_temperature_07-12-26_231709.txt"},
   };
-  getdata conn;
+  report_test::sensor sensor;
   datafile writer;
   use_local_time = 1;
   for (const Case& c : cases) {
     SensorStatus st = example_status();
     st.timeZone = c.zone;
     st.deviceTime = c.now;
-    load(conn, st, {});
+    load(sensor, st, {});
     char buf[100];
-    EXPECT_EQ(writer.make_filename(buf, sizeof buf, &conn, 1),
+    EXPECT_EQ(writer.make_filename(buf, sizeof buf, sensor.view(), 1),
               static_cast<int>(std::strlen(c.name)));
     EXPECT_STREQ(buf, c.name) << "zone " << int(c.zone);
   }

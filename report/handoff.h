@@ -4,8 +4,9 @@
 #include <set>
 #include <string>
 
+#include "device/reading.h"
+
 class datafile;
-class getdata;
 
 class report_handoff {
  public:
@@ -13,7 +14,7 @@ class report_handoff {
 
   // Builds the file name and writes the report; the walk goes on whatever
   // happens here.
-  void save(const getdata& conn);
+  void save(const reading& sensor);
 
  private:
   datafile& writer_;

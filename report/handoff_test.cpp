@@ -33,11 +33,11 @@ class HandoffTest : public ::testing::Test {
     SensorStatus st = example_status();
     st.port = port;
     st.sensorType = type;
-    load(conn_, st, {marker});
+    load(sensor_, st, {marker});
   }
   std::string save(report_handoff& h) {
     testing::internal::CaptureStdout();
-    h.save(conn_);
+    h.save(sensor_.view());
     return testing::internal::GetCapturedStdout();
   }
   // The sample values of all reports in a file, in file order.
@@ -60,7 +60,7 @@ class HandoffTest : public ::testing::Test {
 
   TempDir dir_;
   char old_cwd_[4096] = {};
-  getdata conn_;
+  report_test::sensor sensor_;
   datafile writer_;
 };
 
@@ -153,8 +153,8 @@ TEST_F(HandoffTest, NameTooLongIsNotWritten) {
   };
   for (const Case& c : cases) {
     sensor(2, 3, 5);
-    conn_.address = std::string(c.address_length, 'h');
-    const std::string name = conn_.address + "_p3_humidity.txt";
+    sensor_.address = std::string(c.address_length, 'h');
+    const std::string name = sensor_.address + "_p3_humidity.txt";
     const std::string console = save(h);
     if (c.console != nullptr) {
       EXPECT_EQ(console, c.console);

@@ -1,5 +1,5 @@
-// Helpers for the report tests: a connection filled by hand (no network), a
-// fresh temporary directory, and file reading.
+// Helpers for the report tests: a finished download filled by hand, a fresh
+// temporary directory, and file reading.
 #pragma once
 
 #include <unistd.h>
@@ -9,13 +9,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "device/coding.h"
-#include "device/getdata.h"
+#include "device/messages.h"
+#include "device/reading.h"
 
 namespace report_test {
 
@@ -42,18 +42,35 @@ inline SensorStatus example_status() {
   return st;
 }
 
-// Puts `st` and the samples (4 bytes each, logCount set to their number
-// unless keep_count) into the connection, as a finished download leaves them.
-inline void load(getdata& conn, const SensorStatus& st, const std::vector<int32_t>& samples,
+// What a finished download leaves: the status record, the address text and
+// the samples (4 bytes each), seen through view() as the outputs see it.
+struct sensor {
+  SensorStatus status{};
+  std::string address;
+  std::vector<uint8_t> samples;
+
+  reading view() const {
+    reading r;
+    r.address = address.c_str();
+    r.status = &status;
+    r.samples = samples.data();
+    r.sample_size = 4;
+    r.count = static_cast<int>(samples.size() / 4);
+    return r;
+  }
+};
+
+// Puts `st` and the samples into `s`, logCount set to their number unless
+// keep_count.
+inline void load(sensor& s, const SensorStatus& st, const std::vector<int32_t>& samples,
                  bool keep_count = false) {
-  if (!conn.status) conn.status = std::make_unique<SensorStatus>();
-  *conn.status = st;
-  conn.status->sampleSize = 4;
-  if (!keep_count) conn.status->logCount = static_cast<int16_t>(samples.size());
-  conn.samples.assign(samples.size() * 4, 0);
+  s.status = st;
+  s.status.sampleSize = 4;
+  if (!keep_count) s.status.logCount = static_cast<int16_t>(samples.size());
+  s.samples.assign(samples.size() * 4, 0);
   for (size_t i = 0; i < samples.size(); ++i)
-    coding::put_u32_le(&conn.samples[i * 4], static_cast<uint32_t>(samples[i]));
-  conn.address = "192.168.0.10";
+    coding::put_u32_le(&s.samples[i * 4], static_cast<uint32_t>(samples[i]));
+  s.address = "192.168.0.10";
 }
 
 inline std::string read_file(const std::string& path) {

@@ -172,32 +172,36 @@ int32_t rule_instant(int32_t yearStart, int year, const DstRule& rule, int32_t b
   return instant_of(rule_year(yearStart, year), rule, biasMinutes);
 }
 
-void zone_set_year(int tmYear, uint8_t zone) {
+void zone_window(int tmYear, uint8_t zone, int32_t* start, int32_t* end) {
   const TimeZoneEntry& entry = zone_entry(zone);
   if (entry.dst == nullptr) {
-    dst_start = 0;
-    dst_end = 0;
+    *start = 0;
+    *end = 0;
     return;
   }
   const int row = tmYear - kFirstYear;
   if (row < 0 || row >= kYears) {  // only reachable through a direct call
     const Window w = compute_window(entry, tmYear);
-    dst_start = w.start;
-    dst_end = w.end;
+    *start = w.start;
+    *end = w.end;
     return;
   }
   Window& w = windows[zone_index(zone)][row];
   if (!w.known) w = compute_window(entry, tmYear);
-  dst_start = w.start;
-  dst_end = w.end;
+  *start = w.start;
+  *end = w.end;
 }
+
+bool zone_in_daylight(int32_t start, int32_t end, int32_t t) {
+  if (start == 0 || end == 0) return false;
+  return start <= end ? (t >= start && t < end) : (t >= start || t < end);
+}
+
+void zone_set_year(int tmYear, uint8_t zone) { zone_window(tmYear, zone, &dst_start, &dst_end); }
 
 void zone_set_bias(uint8_t zone, int32_t t) {
   zone_bias = zone_entry(zone).bias;
-  if (dst_start == 0 || dst_end == 0) return;
-  const bool daylight =
-      dst_start <= dst_end ? (t >= dst_start && t < dst_end) : (t >= dst_start || t < dst_end);
-  if (daylight) zone_bias -= 60;
+  if (zone_in_daylight(dst_start, dst_end, t)) zone_bias -= 60;
 }
 
 void split_time(int32_t local, struct tm* out) {

@@ -17,6 +17,11 @@ struct tm* zone_convert(int32_t t, uint8_t zone);
 struct tm* zone_localtime(const int32_t* t);
 void zone_set_year(int tmYear, uint8_t zone);
 void zone_set_bias(uint8_t zone, int32_t t);
+// The window zone_set_year would set for that year, leaving dst_start and
+// dst_end alone; and whether t lies in such a window (never when either end
+// is 0).
+void zone_window(int tmYear, uint8_t zone, int32_t* start, int32_t* end);
+bool zone_in_daylight(int32_t start, int32_t end, int32_t t);
 // A month-week-day rule needs month 1..12, as every rule of the table has.
 int32_t rule_instant(int32_t yearStart, int year, const DstRule& rule, int32_t biasMinutes);
 int32_t year_start_time(int year);
