@@ -12,10 +12,12 @@
 #include <iterator>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "bench/quiet_stdout.h"
 #include "device/coding.h"
-#include "device/getdata.h"
+#include "device/messages.h"
+#include "device/reading.h"
 #include "report/datafile.h"
 
 namespace {
@@ -25,9 +27,22 @@ constexpr int kSamples = 32767;
 
 // A 4-20 mA sensor (tenths), four-byte samples of both signs, in a zone with
 // daylight saving, one sample a minute across several weeks.
-void fill(getdata& conn) {
-  SensorStatus& s = *conn.status;
-  std::memset(&s, 0, sizeof s);
+struct BenchSensor {
+  SensorStatus s{};
+  std::vector<uint8_t> samples;
+  reading view() const {
+    reading r;
+    r.address = "127.0.8.1";
+    r.status = &s;
+    r.samples = samples.data();
+    r.sample_size = 4;
+    r.count = kSamples;
+    return r;
+  }
+};
+
+void fill(BenchSensor& sensor) {
+  SensorStatus& s = sensor.s;
   s.replyCode = kStatusReplyCode;
   s.sensorType = 2;
   s.deviceTime = 1796685429;
@@ -43,14 +58,13 @@ void fill(getdata& conn) {
   std::strcpy(s.systemName, "Bench box");
   std::strcpy(s.unit, "mA");
   s.timeZone = 35;
-  conn.address = "127.0.8.1";
-  conn.samples.resize(static_cast<size_t>(kSamples) * 4);
+  sensor.samples.resize(static_cast<size_t>(kSamples) * 4);
   uint32_t x = 2463534242u;
   for (int i = 0; i < kSamples; ++i) {
     x ^= x << 13;
     x ^= x >> 17;
     x ^= x << 5;
-    coding::put_u32_le(&conn.samples[static_cast<size_t>(i) * 4], x % 80001 - 40000);
+    coding::put_u32_le(&sensor.samples[static_cast<size_t>(i) * 4], x % 80001 - 40000);
   }
 }
 
@@ -65,13 +79,14 @@ void BM_WriteData(benchmark::State& state) {
   }
   const std::string dir = dir_templ;
   const std::string report = dir + "/report.txt", copy = dir + "/floor.txt";
-  getdata conn(kBoxPort, 0);
-  fill(conn);
+  BenchSensor sensor;
+  fill(sensor);
+  const reading r = sensor.view();
   datafile writer;
 
   QuietStdout quiet;
   // The floor writes exactly the bytes of the report.
-  writer.write_data(report.c_str(), &conn, 0);
+  writer.write_data(report.c_str(), r, 0);
   std::ifstream in(report, std::ios::binary);
   const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 
@@ -82,7 +97,7 @@ void BM_WriteData(benchmark::State& state) {
     const size_t put = std::fwrite(bytes.data(), 1, bytes.size(), f);
     std::fclose(f);
     const auto t1 = Clock::now();
-    const int result = writer.write_data(report.c_str(), &conn, 0);
+    const int result = writer.write_data(report.c_str(), r, 0);
     const auto t2 = Clock::now();
     if (put != bytes.size() || result != 0) {
       state.SkipWithError("a write failed");
