@@ -82,12 +82,7 @@ int getdata::read_sensor(const char* address_text, const char* password, int por
     close_socket();
     return -1;
   }
-  // Contradictory ring values would overrun the sample buffer or divide by 0.
-  if (!datalog_is_valid(*status)) {
-    last_error = kErrInvalidLog;
-    close_socket();
-    return -1;
-  }
+  // read_data refuses a datalog that cannot be downloaded (107).
   const int result = read_data();
   close_socket();
   return result == -1 ? -1 : 0;

@@ -19,14 +19,6 @@ const char* sensor_type_name(uint8_t code) {
 
 bool is_tenths_type(uint8_t code) { return code == 2 || code == 5; }
 
-namespace {
-// Status reply offsets.
-constexpr int kStCode = 0, kStPort = 1, kStType = 2, kStDeviceTime = 3, kStLastLogTime = 7,
-              kStHead = 11, kStCount = 13, kStSampleSize = 15, kStInterval = 16, kStCapacity = 17,
-              kStInstHigh = 19, kStInstLow = 21, kStAvgLow = 23, kStAvgHigh = 25,
-              kStDescription = 43, kStSystemName = 79, kStUnit = 115, kStTimeZone = 131;
-}  // namespace
-
 void decode_status(const uint8_t* r, SensorStatus* s) {
   s->replyCode = r[kStCode];
   s->port = r[kStPort];

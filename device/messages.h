@@ -52,6 +52,26 @@ constexpr int kReqStart = 3;     // u16 LE, data request only
 constexpr int kReqCount = 5;     // u16 LE, data request only
 constexpr int kReqPassword = 7;  // 16 bytes
 
+// Status reply byte offsets; bytes 27-42 are not read.
+constexpr int kStCode = 0;
+constexpr int kStPort = 1;
+constexpr int kStType = 2;
+constexpr int kStDeviceTime = 3;   // i32 BE
+constexpr int kStLastLogTime = 7;  // i32 BE
+constexpr int kStHead = 11;        // i16 BE
+constexpr int kStCount = 13;       // i16 BE
+constexpr int kStSampleSize = 15;
+constexpr int kStInterval = 16;
+constexpr int kStCapacity = 17;  // i16 BE
+constexpr int kStInstHigh = 19;  // i16 LE, as the three below
+constexpr int kStInstLow = 21;
+constexpr int kStAvgLow = 23;
+constexpr int kStAvgHigh = 25;
+constexpr int kStDescription = 43;  // 36 bytes
+constexpr int kStSystemName = 79;   // 36 bytes
+constexpr int kStUnit = 115;        // 16 bytes
+constexpr int kStTimeZone = 131;
+
 // Data reply byte offsets.
 constexpr int kDataCount = 5;  // i16 LE
 
