@@ -21,19 +21,12 @@
 #include "device/messages.h"
 #include "report/datafile.h"
 #include "tests/support/fake_box.h"
+#include "tests/support/texts.h"
 
 namespace {
 constexpr int kWaitMs = 200;
 
-const char kUsage[] =
-    "\nDownload data from Vellorix.\n\n"
-    "logfetch <-i VellorixIP> <-p password>\n\n"
-    "  -i VellorixIP   The IP of Vellorix to download data from.\n"
-    "  -p password        The password of the Vellorix (set or get community).\n"
-    "  -o                 Overwrite data if files exist.\n"
-    "  -t                 Use local timezone for timestamp.\n"
-    "  -?                 Display this usage information and exit.\n\n"
-    "You will be prompted for any required options you did not specify.\n\n";
+using test_texts::kUsage;
 
 const char kAddressPrompt[] = "Enter ip of Vellorix to download data from: ";
 const char kPasswordPrompt[] = "Type your password: ";

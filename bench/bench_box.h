@@ -4,7 +4,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "app/driver.h"
+#include "bench/placement-linux.h"
 #include "bench/quiet_stdout.h"
 #include "device/getdata.h"
 #include "device/messages.h"
@@ -117,24 +117,6 @@ class BoxsimProcess {
   pid_t pid_ = -1;
   bool ready_ = false;
 };
-
-// Puts a process (0: this one) on the n-th CPU it may use, or on all of
-// them when n is negative.
-inline bool place_on_cpu(pid_t pid, int n) {
-  static const cpu_set_t allowed = [] {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    sched_getaffinity(0, sizeof set, &set);
-    return set;
-  }();
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  for (int cpu = 0, seen = 0; cpu < CPU_SETSIZE; ++cpu) {
-    if (!CPU_ISSET(cpu, &allowed)) continue;
-    if (n < 0 || seen++ == n) CPU_SET(cpu, &set);
-  }
-  return CPU_COUNT(&set) > 0 && sched_setaffinity(pid, sizeof set, &set) == 0;
-}
 
 // The whole walk, reports overwritten in the current folder, as the program
 // runs it with -o (and -t when `local`). Returns logfetch_main's status.

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "report/test_sensor.h"
+#include "tests/support/texts.h"
 #include "zonetime/zone_time.h"
 
 namespace {
@@ -19,22 +20,7 @@ using report_test::read_file;
 using report_test::split_lines;
 using report_test::TempDir;
 
-constexpr char kExample[] =
-    "Data download from Vellorix.\n"
-    "Vellorix address: 192.168.0.10\n"
-    "System name : Server room\n"
-    "Sensor port : 1\n"
-    "Sensor description : Rack inlet\n"
-    "Current Vellorix time (UTC) Coordinated Universal Time : 07/12/2026 23:17:09\n"
-    "Average high value : 25 C\n"
-    "Average low value : 19 C\n"
-    "Instantaneous high value : 27 C\n"
-    "Instantaneous low value : 18 C\n"
-    "Average value : 22.3 C\n"
-    "12/07/2026 22:50:00, 21\n"
-    "12/07/2026 23:00:00, 22\n"
-    "12/07/2026 23:10:00, 24\n"
-    "\n";
+const std::string kExample = test_texts::worked_example_report("192.168.0.10");
 
 class DatafileTest : public ::testing::Test {
  protected:

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +15,8 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "tests/e2e/placement-linux.h"
 
 #ifndef LOGFETCH_EXE_PATH
 #error "LOGFETCH_EXE_PATH must name the logfetch binary"
@@ -65,37 +66,12 @@ std::vector<char*> c_args(std::vector<std::string>& words) {
   return out;
 }
 
-// The first CPU this process may run on.
-int shared_cpu() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  sched_getaffinity(0, sizeof set, &set);
-  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
-    if (CPU_ISSET(cpu, &set)) return cpu;
-  return 0;
-}
-
-// In a child before exec; the placement outlives the exec.
-bool place(Placement placement) {
-  if (placement == Placement::kAnywhere) return true;
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  CPU_SET(shared_cpu(), &set);
-  if (sched_setaffinity(0, sizeof set, &set) != 0) return false;
-  if (placement == Placement::kRealtimeOnSharedCpu) {
-    sched_param p{};
-    p.sched_priority = 1;
-    if (sched_setscheduler(0, SCHED_FIFO, &p) != 0) return false;
-  }
-  return true;
-}
-
 // Child side of a spawn: own process group (so a runner's children die with
 // it), then the program.
 [[noreturn]] void exec_child(const std::string& cwd, std::vector<std::string> argv, int in_fd,
                              int out_fd, int err_fd, Placement placement) {
   setpgid(0, 0);
-  if (!place(placement)) {
+  if (!place_process(placement)) {
     std::fprintf(stderr, "cannot place %s: %s\n", argv[0].c_str(), std::strerror(errno));
     _exit(125);
   }
@@ -124,7 +100,7 @@ bool running_as_root() { return geteuid() == 0; }
 
 bool realtime_available() {
   const pid_t pid = fork();
-  if (pid == 0) _exit(place(Placement::kRealtimeOnSharedCpu) ? 0 : 1);
+  if (pid == 0) _exit(place_process(Placement::kRealtimeOnSharedCpu) ? 0 : 1);
   bool killed = false;
   return wait_status(pid, &killed) == 0;
 }

@@ -4,18 +4,11 @@
 
 #include "tests/e2e/expected_report.h"
 #include "tests/e2e/harness.h"
+#include "tests/support/texts.h"
 
 namespace {
 
-const char* const kUsage =
-    "\nDownload data from Vellorix.\n\n"
-    "logfetch <-i VellorixIP> <-p password>\n\n"
-    "  -i VellorixIP   The IP of Vellorix to download data from.\n"
-    "  -p password        The password of the Vellorix (set or get community).\n"
-    "  -o                 Overwrite data if files exist.\n"
-    "  -t                 Use local timezone for timestamp.\n"
-    "  -?                 Display this usage information and exit.\n\n"
-    "You will be prompted for any required options you did not specify.\n\n";
+using test_texts::kUsage;
 
 const char* const kAddressPrompt = "Enter ip of Vellorix to download data from: ";
 const char* const kPasswordPrompt = "Type your password: ";
@@ -125,24 +118,7 @@ samples 50 51
   EXPECT_EQ(run.status, 0);
 
   // The report of port 1 is the worked example, for this box's address.
-  EXPECT_EQ(dir.read(a + "_p1_temperature.txt"),
-            "Data download from Vellorix.\n"
-            "Vellorix address: " +
-                a +
-                "\n"
-                "System name : Server room\n"
-                "Sensor port : 1\n"
-                "Sensor description : Rack inlet\n"
-                "Current Vellorix time (UTC) Coordinated Universal Time : 07/12/2026 23:17:09\n"
-                "Average high value : 25 C\n"
-                "Average low value : 19 C\n"
-                "Instantaneous high value : 27 C\n"
-                "Instantaneous low value : 18 C\n"
-                "Average value : 22.3 C\n"
-                "12/07/2026 22:50:00, 21\n"
-                "12/07/2026 23:00:00, 22\n"
-                "12/07/2026 23:10:00, 24\n"
-                "\n");
+  EXPECT_EQ(dir.read(a + "_p1_temperature.txt"), test_texts::worked_example_report(a));
   EXPECT_EQ(dir.list(),
             (std::vector<std::string>{a + "_p1_temperature.txt", a + "_p6_humidity.txt"}));
 
