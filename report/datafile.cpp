@@ -154,13 +154,6 @@ class Sink {
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "put_u32 builds its digits in one word");
 
-// Two digits of kTwoDigits as they lie in memory: the first in the low byte.
-inline uint64_t digit_pair(uint32_t v) {
-  uint16_t pair;
-  std::memcpy(&pair, kTwoDigits.d + 2 * v, 2);
-  return pair;
-}
-
 // 10^n for n = 0..9, and the decimal length of a 32-bit value from its bit
 // length (1233 / 4096 is just above log10(2)); v | 1 has as many digits as
 // v, and 0 gets its one digit.
@@ -173,16 +166,27 @@ inline int decimal_length(uint32_t v) {
   return guess + (v >= kPowersOfTen[guess]);
 }
 
+// The eight decimal digits of v < 10^8, leading zeros included, as the
+// bytes of one word, first digit lowest: the halves, quarters and digits are
+// split in all lanes at once by multiplying with fixed-point reciprocals
+// (exact for these ranges: 10486 / 2^20 for / 100 below 10^4, 103 / 2^10
+// for / 10 below 100).
+inline uint64_t eight_digits(uint32_t v) {
+  uint64_t x = (v / 10000) | static_cast<uint64_t>(v % 10000) << 32;
+  const uint64_t hundreds = (x * 10486 >> 20) & 0x0000007F0000007Full;
+  x = (x - hundreds * 100) << 16 | hundreds;
+  const uint64_t tens = (x * 103 >> 10) & 0x000F000F000F000Full;
+  x = (x - tens * 10) << 8 | tens;
+  return x | 0x3030303030303030ull;
+}
+
 // As put_uint, without a branch on the number of digits below 10^8: the
-// eight digits with leading zeros are built in one word, the zeros shifted
-// out, and the word stored whole (the caller leaves room for eight bytes).
+// leading zeros are shifted out of the eight digits and the word stored
+// whole (the caller leaves room for eight bytes).
 inline char* put_u32(char* p, uint32_t v) {
   if (v >= 100000000) return put_uint(p, v);
-  const uint32_t high = v / 10000, low = v % 10000;
-  const uint64_t word = digit_pair(high / 100) | digit_pair(high % 100) << 16 |
-                        digit_pair(low / 100) << 32 | digit_pair(low % 100) << 48;
   const int n = decimal_length(v);
-  const uint64_t digits = word >> (8 * (8 - n));
+  const uint64_t digits = eight_digits(v) >> (8 * (8 - n));
   std::memcpy(p, &digits, 8);
   return p + n;
 }
