@@ -17,7 +17,7 @@ class sample_clock {
 
   // To the next sample time.
   void next() {
-    t_ += step_;
+    t_ = static_cast<int32_t>(static_cast<uint32_t>(t_) + step_);
     if (step_ >= left_) {
       seed();
       return;
@@ -50,8 +50,8 @@ class sample_clock {
   // UTC in minutes (local = UTC - bias; 0 in UTC).
   int year = 0, month = 0, mday = 0, hour = 0, min = 0, sec = 0;
   int32_t bias = 0;
-  // Whether year, month or day differ from the previous sample's (always
-  // true for the first).
+  // False when year, month and day are the previous sample's; true at the
+  // first sample, after a full conversion and when a day ended.
   bool date_changed = true;
 
  private:
