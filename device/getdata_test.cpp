@@ -466,11 +466,19 @@ TEST(GetData, GetValueSignExtendsEachWidth) {
   for (const auto& c : cases) {
     conn.status->sampleSize = c.size;
     conn.samples = c.bytes;
-    for (size_t i = 0; i < c.values.size(); ++i)
+    // The outputs read the same samples through the reading.
+    const reading r = reading_of(&conn);
+    EXPECT_EQ(r.count, static_cast<int>(c.values.size()));
+    EXPECT_EQ(r.sample_size, c.size);
+    for (size_t i = 0; i < c.values.size(); ++i) {
       EXPECT_EQ(conn.get_value(static_cast<int>(i)), c.values[i]) << int(c.size) << " " << i;
+      EXPECT_EQ(r.get_value(static_cast<int>(i)), c.values[i]) << int(c.size) << " " << i;
+    }
     EXPECT_EQ(conn.get_value(static_cast<int>(c.values.size())), 0);  // past the end
     EXPECT_EQ(conn.get_value(-1), 0);
+    EXPECT_EQ(r.get_value(r.count), 0);
   }
+  EXPECT_EQ(reading_of(nullptr).status, nullptr);
 }
 
 // The event can wake for a datagram that an earlier read already took; the
