@@ -1,5 +1,6 @@
 #include "report/datafile.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -316,7 +317,8 @@ int datafile::write_data(const char* filename, const getdata* conn, int append) 
     return -1;
   }
   const SensorStatus& st = *conn->status;
-  const int n = st.logCount;
+  // The samples held: the whole datalog, or only its newest part.
+  const int n = std::min<int>(st.logCount, conn->view().count);
   const bool tenths = is_tenths_type(st.sensorType);
 
   // Exact integer sum: line 11 is rounded from it, not from a double.

@@ -12,8 +12,8 @@ class report_handoff {
   report_handoff(datafile& writer, bool overwrite) : writer_(writer), overwrite_(overwrite) {}
 
   // Builds the file name and writes the report; the walk goes on whatever
-  // happens here.
-  void save(const getdata& conn);
+  // happens here. 0 when the report was written, -1 when it was not.
+  int save(const getdata& conn);
 
  private:
   datafile& writer_;

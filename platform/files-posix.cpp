@@ -1,0 +1,5 @@
+#include <cstdio>
+
+#include "platform/files.h"
+
+bool file_replace(const char* from, const char* to) { return std::rename(from, to) == 0; }
