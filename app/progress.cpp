@@ -8,7 +8,8 @@ void progress_line::update(int port, int slot, int done, int total) {
   const int n = std::snprintf(text, sizeof text, "Port %d slot %d: %d of %d samples", port, slot,
                               done, total);
   if (n <= 0) return;
-  const size_t len = static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1;
+  const size_t len =
+      static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1;
   // A shorter text than the last leaves none of the last behind.
   const std::string pad(width_ > len ? width_ - len : 0, ' ');
   std::fprintf(out_, "\r%s%s", text, pad.c_str());

@@ -60,10 +60,10 @@ void collected::load() {
     std::vector<std::string> w;
     for (std::string word; w.size() <= kFields && words >> word;) w.push_back(word);
     long long port, slot, type, size, interval, capacity, newest;
-    const bool ok = line.size() <= kMaxLine && w.size() == kFields &&
-                    number(w[1], 1, 8, &port) && number(w[2], 1, 2, &slot) &&
-                    number(w[3], 0, 255, &type) && number(w[4], 1, 4, &size) && size != 3 &&
-                    number(w[5], 0, 255, &interval) && number(w[6], 1, 32767, &capacity) &&
+    const bool ok = line.size() <= kMaxLine && w.size() == kFields && number(w[1], 1, 8, &port) &&
+                    number(w[2], 1, 2, &slot) && number(w[3], 0, 255, &type) &&
+                    number(w[4], 1, 4, &size) && size != 3 && number(w[5], 0, 255, &interval) &&
+                    number(w[6], 1, 32767, &capacity) &&
                     number(w[7], INT32_MIN, INT32_MAX, &newest);
     if (!ok) {
       ++bad;
@@ -125,8 +125,7 @@ int collected::plan(const std::string& address, int slot, const SensorStatus& st
     }
   }
   if (why != nullptr) {
-    say("Sensor on port %d slot %d: %s, all samples are downloaded.\n", st.port + 1, slot + 1,
-        why);
+    say("Sensor on port %d slot %d: %s, all samples are downloaded.\n", st.port + 1, slot + 1, why);
     return -1;
   }
   if (fresh == 0) say("Sensor on port %d slot %d has no new samples.\n", st.port + 1, slot + 1);
