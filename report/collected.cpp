@@ -4,7 +4,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <vector>
 
@@ -35,21 +34,35 @@ bool number(const std::string& word, long long lo, long long hi, long long* out)
   return true;
 }
 
+// The whole file into *text; a missing file is the empty text. False when it
+// exists and cannot be read, or is far larger than any state file.
+bool read_all(const std::string& path, std::string* text) {
+  constexpr size_t kMaxSize = 4 << 20;
+  text->clear();
+  errno = 0;
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return errno == ENOENT;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && text->size() <= kMaxSize)
+    text->append(buf, n);
+  const bool ok = std::ferror(f) == 0 && text->size() <= kMaxSize;
+  std::fclose(f);
+  return ok;
+}
+
 }  // namespace
 
 collected::collected(std::string path) : path_(std::move(path)) {}
 
 void collected::load() {
   records_.clear();
-  std::ifstream in(path_, std::ios::binary);
-  if (!in) {
-    // No file yet is the first -n run; anything else is worth a word.
-    std::FILE* probe = std::fopen(path_.c_str(), "rb");
-    if (probe == nullptr && errno == ENOENT) return;
-    if (probe != nullptr) std::fclose(probe);
+  std::string text;
+  if (!read_all(path_, &text)) {
     say("Can't read %s, all samples are downloaded.\n", path_.c_str());
     return;
   }
+  std::istringstream in(text);
   int bad = 0;
   std::set<Key> doubled;
   std::string line;
@@ -74,11 +87,6 @@ void collected::load() {
                      static_cast<int>(capacity), static_cast<int32_t>(newest)};
     // Two records of one sensor: neither can be trusted.
     if (!records_.emplace(key, rec).second) doubled.insert(key);
-  }
-  if (in.bad()) {
-    records_.clear();
-    say("Can't read %s, all samples are downloaded.\n", path_.c_str());
-    return;
   }
   for (const Key& key : doubled) {
     records_.erase(key);
