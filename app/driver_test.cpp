@@ -589,12 +589,14 @@ TEST_F(DriverHandOff, IncrementalExitStatusTellsHowTheWalkWent) {
       {"old firmware", {{0, Bytes(kOldFirmwareReplySize, 0)}}, {}, 1},
       {"no reply", {{2, Bytes()}}, {sensor(0, 1, 5, 1)}, 1},
   };
+  const char* const forms[] = {"-n", "/n", "-N", "/N"};
+  int form = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::remove("logfetch.state");
     FakeBox box("127.0.2.13", 0, offline_box(c.answers, c.sensors));
     getdata conn(box.port(), kWaitMs);
-    EXPECT_EQ(run(conn, {"-n", "-i", box.addr(), "-p", "pw"}).status, c.status);
+    EXPECT_EQ(run(conn, {forms[form++ % 4], "-i", box.addr(), "-p", "pw"}).status, c.status);
     EXPECT_EQ(run(conn, {"-i", box.addr(), "-p", "pw"}).status, 0);
   }
 }
