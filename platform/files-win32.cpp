@@ -6,3 +6,5 @@
 bool file_replace(const char* from, const char* to) {
   return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
 }
+
+unsigned long process_id() { return GetCurrentProcessId(); }

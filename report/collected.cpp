@@ -150,7 +150,8 @@ bool collected::commit(const reading& r) {
 }
 
 bool collected::save() const {
-  const std::string temp = path_ + ".tmp";
+  // Named per process: two runs sharing the folder never write one file.
+  const std::string temp = path_ + "." + std::to_string(process_id()) + ".tmp";
   std::FILE* f = std::fopen(temp.c_str(), "wb");
   if (f == nullptr) return false;
   std::fprintf(f, "# address port slot type sample_size interval capacity newest_sample_time\n");
