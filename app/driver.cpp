@@ -7,9 +7,11 @@
 #include <string>
 
 #include "app/options.h"
+#include "app/progress.h"
 #include "device/getdata.h"
 #include "device/messages.h"
 #include "platform/console.h"
+#include "report/collected.h"
 #include "report/datafile.h"
 #include "report/handoff.h"
 
@@ -57,7 +59,12 @@ struct RunState {
   bool address_present = false;
   bool password_present = false;
   bool overwrite = false;
+  bool incremental = false;  // -n
 };
+
+// Exit statuses with -n, for schedulers.
+constexpr int kWalkEndedEarly = 1;
+constexpr int kSensorNotSaved = 2;
 
 // What the walk does after a failed slot.
 enum class Next { kSlot, kPort, kEnd };
@@ -94,6 +101,28 @@ Next report_failure(int32_t last_error, int port) {
       return Next::kSlot;
   }
 }
+
+// With -n: whether a failed slot held a sensor that could not be read. An
+// empty datalog, an offline port or a slot without a datalog had nothing.
+bool sensor_unread(int32_t last_error) {
+  switch (static_cast<uint8_t>(last_error)) {
+    case kErrEmptyLog:
+    case kBoxPortOffline:
+    case kBoxNoDatalog:
+      return false;
+    default:
+      return true;
+  }
+}
+
+// The connection's hooks point into the walk's locals; they go with it.
+struct HookGuard {
+  getdata& conn;
+  ~HookGuard() {
+    conn.choose_samples = nullptr;
+    conn.progress = nullptr;
+  }
+};
 
 // Returns false when the command line asks for no walk; *status is then the
 // exit status.
@@ -132,6 +161,10 @@ bool scan_command_line(int argc, char** argv, RunState* run, int* status) {
       case 'T':
         use_local_time = 1;
         break;
+      case 'n':
+      case 'N':
+        run->incremental = true;
+        break;
       case 'h':
       case '?':
         *status = print_usage();
@@ -159,6 +192,7 @@ int print_usage() {
   say("  -p password        The password of the %s (set or get community).\n", kProductName);
   say("  -o                 Overwrite data if files exist.\n");
   say("  -t                 Use local timezone for timestamp.\n");
+  say("  -n                 Download only samples newer than the last -n run.\n");
   say("  -?                 Display this usage information and exit.\n\n");
   say("You will be prompted for any required options you did not specify.\n\n");
   return 0;
@@ -195,16 +229,38 @@ int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::F
   }
 
   report_handoff handoff(writer, run.overwrite);
+  progress_line progress(stderr, console_is_terminal(stderr));
+  conn.progress = [&progress](const getdata& c, int done, int total) {
+    progress.update(c.port + 1, c.slot + 1, done, total);
+  };
+  collected state;
+  if (run.incremental) {
+    state.load();
+    if (run.overwrite) state.ignore(run.address);
+    conn.choose_samples = [&state](const getdata& c) {
+      return state.plan(c.address, c.slot, *c.status);
+    };
+  }
+  HookGuard guard{conn};
+  bool unread = false;
   for (int port = 0; port < kPorts; ++port) {
     for (int slot = 0; slot < kSlots; ++slot) {
-      if (conn.read_sensor(run.address.c_str(), run.password.c_str(), port, slot) == 0) {
-        handoff.save(conn.view());
+      const int result = conn.read_sensor(run.address.c_str(), run.password.c_str(), port, slot);
+      progress.clear();
+      if (result == 0) {
+        if (!run.incremental) {
+          handoff.save(conn.view());
+        } else if (conn.view().count > 0) {  // none: nothing new, already said
+          // The record moves on only once the report holds the samples.
+          if (handoff.save(conn.view()) != 0 || !state.commit(conn.view())) unread = true;
+        }
         continue;
       }
       const Next next = report_failure(conn.last_error, port);
-      if (next == Next::kEnd) return 0;
+      if (next == Next::kEnd) return run.incremental ? kWalkEndedEarly : 0;
+      if (run.incremental && sensor_unread(conn.last_error)) unread = true;
       if (next == Next::kPort) break;
     }
   }
-  return 0;
+  return unread ? kSensorNotSaved : 0;
 }

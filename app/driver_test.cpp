@@ -548,3 +548,47 @@ TEST(DriverPrompts, PasswordIsNotEchoedAtATerminal) {
   close(master);
 }
 }  // namespace
+
+// With -n the exit status tells a scheduler how the walk went; without it the
+// same walks end with 0.
+TEST_F(DriverHandOff, IncrementalExitStatusTellsHowTheWalkWent) {
+  const auto offline_box = [](std::map<int, Bytes> answers, std::vector<FakeSensor> sensors) {
+    FakeHandler sensor_handler = serve_sensors(sensors, kBoxPortOffline);
+    return [answers, sensor_handler](const Bytes& req, int index) -> std::vector<FakeReply> {
+      if (req.size() == kRequestSize && req[kReqCode] == kStatusRequestCode) {
+        auto it = answers.find(slot_index(req));
+        if (it != answers.end())
+          return it->second.empty() ? std::vector<FakeReply>{}
+                                    : std::vector<FakeReply>{reply(it->second)};
+      }
+      return sensor_handler(req, index);
+    };
+  };
+  const struct {
+    const char* name;
+    std::map<int, Bytes> answers;
+    std::vector<FakeSensor> sensors;
+    int status;
+  } cases[] = {
+      {"every sensor read", {}, {sensor(0, 1, 30, 1), sensor(1, 3, 20, 2)}, 0},
+      {"nothing to read is no failure",
+       {{3, box_error(kBoxNoDatalog, 3)}},
+       {sensor(0, 1, 0, 1), sensor(1, 1, 5, 1)},
+       0},
+      {"a sensor that answers an error", {{1, box_error(kBoxErrorFB, 1)}}, {sensor(0, 1, 5, 1)}, 2},
+      {"an invalid datalog", {}, {sensor(0, 1, 5, 1), sensor(1, 1, 10, 3)}, 2},
+      {"wrong password", {{4, box_error(kBoxWrongPassword, 4)}}, {sensor(0, 1, 5, 1)}, 1},
+      {"old firmware", {{0, Bytes(kOldFirmwareReplySize, 0)}}, {}, 1},
+      {"no reply", {{2, Bytes()}}, {sensor(0, 1, 5, 1)}, 1},
+  };
+  const char* const forms[] = {"-n", "/n", "-N", "/N"};
+  int form = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::remove("logfetch.state");
+    FakeBox box("127.0.2.13", 0, offline_box(c.answers, c.sensors));
+    getdata conn(box.port(), kWaitMs);
+    EXPECT_EQ(run(conn, {forms[form++ % 4], "-i", box.addr(), "-p", "pw"}).status, c.status);
+    EXPECT_EQ(run(conn, {"-i", box.addr(), "-p", "pw"}).status, 0);
+  }
+}

@@ -47,8 +47,9 @@ inline void rm_tree(const std::string& dir) {
 }
 
 // Every slot a sensor with `samples` four-byte samples, a full ring, fixed
-// clocks (so reports repeat exactly) and a zone with daylight saving.
-inline std::string write_box_file(const std::string& dir, int samples) {
+// clocks (so reports repeat exactly) and a zone with daylight saving; each
+// logs `gain` more samples between two downloads.
+inline std::string write_box_file(const std::string& dir, int samples, int gain = 0) {
   const std::string path = dir + "/bench" + std::to_string(samples) + ".box";
   std::ofstream f(path);
   f << "system Bench box\nclock 1796685429\npassword " << kPassword << "\n";
@@ -60,6 +61,7 @@ inline std::string write_box_file(const std::string& dir, int samples) {
         << "sample_size " << kSampleSize << "\ninterval 1\ncapacity " << samples << "\n"
         << "last_log_time 1796685000\n"
         << "generate " << samples << " random " << port * 2 + slot << " -40000 40000\n";
+      if (gain > 0) f << "gain " << gain << "\n";
     }
   }
   return path;
@@ -71,18 +73,21 @@ inline int data_requests(int samples) {
   return (samples + chunk - 1) / chunk;
 }
 
-// boxsim serving one box file on addr:811 until stopped (at most ten minutes).
+// boxsim serving one box file on addr:811 until stopped (at most ten minutes),
+// with `extra` options.
 class BoxsimProcess {
  public:
-  BoxsimProcess(const std::string& addr, const std::string& box_file) {
+  BoxsimProcess(const std::string& addr, const std::string& box_file,
+                const std::vector<std::string>& extra = {}) {
     int out[2];
     if (pipe(out) != 0) return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<std::string> args = {LF_BOXSIM_PATH,  "--addr", addr,
-                                     "--max-seconds", "600",    box_file};
+    std::vector<std::string> args = {LF_BOXSIM_PATH, "--addr", addr, "--max-seconds", "600"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(box_file);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(&a[0]);
     argv.push_back(nullptr);

@@ -1,5 +1,6 @@
-// Standard output sent to /dev/null while it lives, so the progress lines of
-// the code under measurement do not break up the benchmark's table.
+// Standard output and error sent to /dev/null while it lives, so the messages
+// and progress line of the code under measurement do not break up the
+// benchmark's table.
 #pragma once
 
 #include <fcntl.h>
@@ -11,19 +12,26 @@ class QuietStdout {
  public:
   QuietStdout() {
     std::fflush(stdout);
-    saved_ = dup(1);
+    std::fflush(stderr);
+    saved_out_ = dup(1);
+    saved_err_ = dup(2);
     const int null = open("/dev/null", O_WRONLY);
     dup2(null, 1);
+    dup2(null, 2);
     close(null);
   }
   ~QuietStdout() {
     std::fflush(stdout);
-    dup2(saved_, 1);
-    close(saved_);
+    std::fflush(stderr);
+    dup2(saved_out_, 1);
+    dup2(saved_err_, 2);
+    close(saved_out_);
+    close(saved_err_);
   }
   QuietStdout(const QuietStdout&) = delete;
   QuietStdout& operator=(const QuietStdout&) = delete;
 
  private:
-  int saved_;
+  int saved_out_;
+  int saved_err_;
 };

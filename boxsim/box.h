@@ -55,6 +55,9 @@ struct Sensor {
   int16_t count = 0;
   int16_t inst_high = 0, inst_low = 0, avg_low = 0, avg_high = 0;
   std::optional<int32_t> last_log_time;  // unset: the box's clock
+  // Samples logged between two downloads: a status request that follows a
+  // data request of this slot first adds this many.
+  int gain = 0;
   // The ring as stored: capacity entries, or at least one when the capacity
   // is not positive, so every index can be served.
   std::vector<int32_t> ring;

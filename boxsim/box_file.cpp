@@ -13,6 +13,7 @@
 namespace {
 
 constexpr long kMaxSamples = 1000000;  // per sensor, listed and generated together
+constexpr long kMaxGain = 32767;        // a whole ring at most per download
 
 std::string trim(const std::string& s) {
   const char* ws = " \t\r";
@@ -339,7 +340,8 @@ bool sensor_key(const std::string& key) {
   static const std::set<std::string> keys = {
       "type",     "description",   "unit",    "zone",      "sample_size", "interval",
       "capacity", "head",          "count",   "inst_high", "inst_low",    "avg_low",
-      "avg_high", "last_log_time", "samples", "generate",  "fill"};
+      "avg_high", "last_log_time", "samples", "generate",  "fill",
+      "gain"};
   return keys.count(key) > 0;
 }
 
@@ -402,6 +404,11 @@ bool set_sensor(Sensor* s, PendingSensor* p, const std::string& key, const std::
     return true;
   }
   if (key == "fill") return int32_bits(key, value, &p->fill, error);
+  if (key == "gain") {
+    if (!number_in(key, value, 0, kMaxGain, &v, error)) return false;
+    s->gain = static_cast<int>(v);
+    return true;
+  }
   if (key == "samples") {
     const std::vector<std::string> w = words(value);
     if (w.empty()) {

@@ -16,6 +16,7 @@ const char* const kBoxsimUsage =
     "  --log FILE          one line per datagram received: seconds, sender, hex bytes\n"
     "  --max-seconds N     stop after N seconds\n"
     "  --junk-addr A       second address, the source of 'junk from_addr'\n"
+    "  --latency MS        wait MS ms before sending each datagram (a slow network)\n"
     "\n"
     "Faults of the whole box (the file can set them per slot too):\n"
     "  --silent            never answer\n"
@@ -98,6 +99,12 @@ bool parse_command_line(int argc, const char* const* argv, CommandLine* out, std
         return false;
       }
       out->server.port = static_cast<uint16_t>(v);
+    } else if (name == "latency") {
+      if (!whole_number(value, 0, 60000, &v)) {
+        *error = "--latency: expected 0 to 60000 ms, got '" + value + "'";
+        return false;
+      }
+      out->server.latency_ms = static_cast<int>(v);
     } else if (name == "log") {
       out->server.log_path = value;
     } else if (name == "max-seconds") {

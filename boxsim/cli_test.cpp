@@ -17,16 +17,20 @@ bool parse(std::vector<const char*> args, CommandLine* cl, std::string* error) {
 TEST(CommandLine, ReadsEveryOption) {
   CommandLine cl;
   std::string error;
-  ASSERT_TRUE(
-      parse({"--addr", "127.0.3.7", "--port=0", "--log", "x.log", "--max-seconds", "9",
-             "--junk-addr=127.0.3.8", "--silent", "--twice=40", "--drop-request", "2,5", "--junk",
-             "length,from_812", "--flood", "10:50", "--reply-count", "over", "my.box"},
-            &cl, &error))
+  ASSERT_TRUE(parse({"--addr",   "127.0.3.7",   "--port=0",
+                     "--log",    "x.log",       "--max-seconds",
+                     "9",        "--latency=2", "--junk-addr=127.0.3.8",
+                     "--silent", "--twice=40",  "--drop-request",
+                     "2,5",      "--junk",      "length,from_812",
+                     "--flood",  "10:50",       "--reply-count",
+                     "over",     "my.box"},
+                    &cl, &error))
       << error;
   EXPECT_EQ(cl.server.addr, "127.0.3.7");
   EXPECT_EQ(cl.server.port, 0);
   EXPECT_EQ(cl.server.log_path, "x.log");
   EXPECT_EQ(cl.server.max_seconds, 9);
+  EXPECT_EQ(cl.server.latency_ms, 2);
   EXPECT_EQ(cl.junk_addr, "127.0.3.8");
   EXPECT_EQ(cl.box_path, "my.box");
   using KV = std::pair<std::string, std::string>;

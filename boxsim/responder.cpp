@@ -114,7 +114,8 @@ std::vector<uint8_t> Responder::reply_for(const uint8_t* req, int32_t clock,
   const uint16_t start = coding::get_u16_le(req + kReqStart);
   const uint16_t asked = coding::get_u16_le(req + kReqCount);
   const Slot& slot = box_.slot(port, slot_index);
-  const size_t width = slot.kind == Slot::kSensor ? slot.sensor.sample_size : 1;
+  const Sensor& sensor = this->sensor(port * kBoxSlots + slot_index);
+  const size_t width = slot.kind == Slot::kSensor ? sensor.sample_size : 1;
   // An error reply has the length of the reply asked for.
   const size_t reply_len = status ? kStatusReplySize : kDataReplyHeaderSize + asked * width;
 
@@ -133,8 +134,29 @@ std::vector<uint8_t> Responder::reply_for(const uint8_t* req, int32_t clock,
     case Slot::kSensor:
       break;
   }
-  if (status) return status_reply(box_, slot.sensor, port, clock);
-  return data_reply(slot.sensor, port, slot_index, start, asked, count_field(f.reply_count, asked));
+  if (status) return status_reply(box_, sensor, port, clock);
+  return data_reply(sensor, port, slot_index, start, asked, count_field(f.reply_count, asked));
+}
+
+const Sensor& Responder::sensor(int index) const {
+  return grown_[index] ? *grown_[index] : box_.slots[index].sensor;
+}
+
+void Responder::grow(int index) {
+  if (!grown_[index]) grown_[index] = box_.slots[index].sensor;
+  Sensor& s = *grown_[index];
+  const long size = static_cast<long>(s.ring.size());
+  if (size == 0) return;
+  long head = s.head % size;
+  if (head < 0) head += size;
+  int32_t value = s.ring[static_cast<size_t>((head + size - 1) % size)];
+  for (int i = 0; i < s.gain; ++i) {
+    s.ring[static_cast<size_t>(head)] = ++value;
+    head = (head + 1) % size;
+    if (s.count < size) ++s.count;
+    if (s.last_log_time) *s.last_log_time += static_cast<int32_t>(s.interval) * 60;
+  }
+  s.head = static_cast<int16_t>(head);
 }
 
 std::vector<Outgoing> Responder::answer(const uint8_t* req, size_t len, int32_t now) {
@@ -159,6 +181,14 @@ std::vector<Outgoing> Responder::answer(const uint8_t* req, size_t len, int32_t 
   if (dropped(box_.faults, box_nth) || dropped(slot_faults, slot_nth)) return {};
   const Faults f = merge(box_.faults, slot_faults);
   if (f.silent) return {};
+
+  if (box_.slots[index].kind == Slot::kSensor && box_.slots[index].sensor.gain > 0) {
+    if (code == kStatusRequestCode && data_asked_[index]) {
+      grow(index);
+      data_asked_[index] = false;
+    }
+    if (code == kDataRequestCode) data_asked_[index] = true;
+  }
 
   const int32_t clock = box_.clock ? *box_.clock : now;
   std::vector<uint8_t> real = reply_for(req, clock, f);

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "boxsim/box.h"
@@ -31,8 +33,14 @@ class Responder {
 
  private:
   std::vector<uint8_t> reply_for(const uint8_t* request, int32_t clock, const Faults& f) const;
+  // The slot's sensor as it is now: as the file gave it, or grown.
+  const Sensor& sensor(int index) const;
+  // Logs the sensor's `gain` more samples, each one above the newest.
+  void grow(int index);
 
   const Box& box_;
   int box_requests_ = 0;
   int slot_requests_[kBoxPorts * kBoxSlots] = {};
+  bool data_asked_[kBoxPorts * kBoxSlots] = {};  // since the last growth
+  std::array<std::optional<Sensor>, kBoxPorts * kBoxSlots> grown_;
 };

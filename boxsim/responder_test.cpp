@@ -334,3 +334,41 @@ TEST(Responder, RefusesRepliesTooLongForADatagram) {
   EXPECT_TRUE(ask(r, data_request(0, 0, 0, 60000)).empty());
   EXPECT_EQ(ask(r, data_request(0, 0, 0, 2)).size(), 1u);
 }
+
+// A status request after a data request of the slot finds `gain` more
+// samples, each one above the last, the head and the newest time moved on;
+// without a download between them, two status requests see the same log.
+TEST(Responder, GainLogsNewSamplesBetweenDownloads) {
+  const Box box = make_box(
+      "clock 1796685429\n[port 1 slot 1]\ncapacity 5\ninterval 10\nlast_log_time 1796685000\n"
+      "samples 1 2 3 4\ngain 3\n[port 1 slot 2]\nsamples 9\n");
+  Responder r(box);
+  const auto status = [&r](uint8_t slot) {
+    SensorStatus s{};
+    decode_status(ask(r, status_request(0, slot)).at(0).bytes.data(), &s);
+    return s;
+  };
+  const auto data = [&r](uint16_t start, uint16_t count) {
+    const Bytes b = ask(r, data_request(0, 0, start, count)).at(0).bytes;
+    std::vector<int> v;
+    for (int i = 0; i < count; ++i) v.push_back(coding::get_i16_le(b.data() + 23 + 2 * i));
+    return v;
+  };
+  for (int i = 0; i < 2; ++i) {
+    const SensorStatus s = status(0);
+    EXPECT_EQ(s.logHead, 4);
+    EXPECT_EQ(s.logCount, 4);
+    EXPECT_EQ(s.lastLogTime, 1796685000);
+  }
+  EXPECT_EQ(data(0, 4), (std::vector<int>{1, 2, 3, 4}));
+  status(1);  // another slot's request does not count
+  for (int i = 0; i < 2; ++i) {
+    const SensorStatus s = status(0);
+    EXPECT_EQ(s.logHead, 2);
+    EXPECT_EQ(s.logCount, 5);
+    EXPECT_EQ(s.lastLogTime, 1796685000 + 3 * 600);
+  }
+  EXPECT_EQ(data(2, 5), (std::vector<int>{3, 4, 5, 6, 7}));
+  EXPECT_EQ(status(0).logHead, 0);
+  EXPECT_EQ(data(0, 5), (std::vector<int>{6, 7, 8, 9, 10}));
+}

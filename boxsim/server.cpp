@@ -212,8 +212,8 @@ int run_server(const Box& box, const ServerOptions& options, std::FILE* ready,
     }
     const int32_t host_now = static_cast<int32_t>(static_cast<uint32_t>(std::time(nullptr)));
     for (Outgoing& o : responder.answer(buf.data(), static_cast<size_t>(n), host_now)) {
-      queue.push(Scheduled{now + std::chrono::milliseconds(o.delay_ms), seq++, o.source,
-                           std::move(o.bytes), from});
+      queue.push(Scheduled{now + std::chrono::milliseconds(o.delay_ms + options.latency_ms), seq++,
+                           o.source, std::move(o.bytes), from});
     }
   }
   if (log) std::fclose(log);

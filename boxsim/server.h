@@ -14,6 +14,7 @@ struct ServerOptions {
   uint16_t port = 811;   // 0: any free port
   std::string log_path;  // empty: no log
   int max_seconds = 0;   // 0: until stopped
+  int latency_ms = 0;    // added before every datagram sent
 };
 
 // Serves `box` until should_stop() returns true or max_seconds have passed.

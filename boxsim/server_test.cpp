@@ -196,3 +196,14 @@ TEST(LogLine, TimeSenderAndHex) {
   const uint8_t bytes[] = {0x02, 0x00, 0xFF};
   EXPECT_EQ(log_line(1.23456, "127.0.0.1", 40000, bytes, 3), "1.235 127.0.0.1:40000 0200ff\n");
 }
+
+TEST(Server, LatencyHoldsBackEveryReply) {
+  ServerOptions options;
+  options.latency_ms = 150;
+  Running box("[port 1 slot 1]\nsamples 1\n", options);
+  ASSERT_NE(box.port(), 0);
+  Client client;
+  client.send(status_request(0), box.port());
+  EXPECT_TRUE(client.receive(100).empty()) << "held back";
+  EXPECT_EQ(client.receive(400).size(), 1u);
+}

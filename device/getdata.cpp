@@ -83,7 +83,9 @@ int getdata::read_sensor(const char* address_text, const char* password, int por
     return -1;
   }
   // read_data refuses a datalog that cannot be downloaded (107).
+  wanted_ = choose_samples && datalog_is_valid(*status) ? choose_samples(*this) : -1;
   const int result = read_data();
+  wanted_ = -1;
   close_socket();
   return result == -1 ? -1 : 0;
 }
@@ -269,15 +271,23 @@ bool getdata::begin_download() {
     last_error = kErrInvalidLog;
     return false;
   }
-  samples.resize(static_cast<size_t>(status->logCount) * status->sampleSize);
+  samples.resize(static_cast<size_t>(download_count()) * status->sampleSize);
   put_data_request_head(send_ptr, port, slot);
   return true;
 }
 
+int getdata::download_count() const {
+  if (!status) return 0;
+  const int all = status->logCount;
+  return wanted_ < 0 || wanted_ > all ? all : wanted_;
+}
+
 int getdata::request_chunk(int done) {
   const SensorStatus& s = *status;
-  const int asked = std::min(chunk_samples(s.sampleSize), s.logCount - done);
-  const int first = first_ring_index(s.logHead, s.logCount, s.logCapacity);
+  const int total = download_count();
+  const int asked = std::min(chunk_samples(s.sampleSize), total - done);
+  // The newest `total` samples end just before the head.
+  const int first = first_ring_index(s.logHead, static_cast<int16_t>(total), s.logCapacity);
   put_data_request_range(send_ptr, static_cast<uint16_t>((first + done) % s.logCapacity),
                          static_cast<uint16_t>(asked));
   return asked;
@@ -305,7 +315,8 @@ int getdata::read_data() {
   }
   if (!begin_download()) return -1;
   int done = 0;
-  while (done < status->logCount) {
+  const int total = download_count();
+  while (done < total) {
     const int asked = request_chunk(done);
     const auto judge = [&](const Datagram& d) { return take_data_reply(d, asked, &done); };
     Verdict v = Verdict::kDrop;
@@ -316,6 +327,7 @@ int getdata::read_data() {
       return -1;
     }
     if (v != Verdict::kAccept) return -1;
+    if (progress) progress(*this, done, total);
   }
   return 0;
 }

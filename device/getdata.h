@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,6 +47,15 @@ class getdata {
 
   // The sensor last read, for the outputs; valid until the next read_sensor.
   reading view() const;
+
+  // Asked once per sensor, after its status was read: how many of the newest
+  // samples to download. Unset, negative or above logCount: the whole
+  // datalog; 0: none, and read_sensor returns 0 with no samples held.
+  std::function<int(const getdata&)> choose_samples;
+  // Told after each data reply taken: samples done of those asked for.
+  std::function<void(const getdata&, int done, int total)> progress;
+  // Samples the current download asks for: the newest of the datalog.
+  int download_count() const;
 
   int open_socket();
   int send_packet(const uint8_t* data, int length);
@@ -99,4 +109,5 @@ class getdata {
 
   uint16_t box_port_;
   int wait_ms_;
+  int wanted_ = -1;  // from choose_samples; -1: the whole datalog
 };

@@ -125,6 +125,45 @@ TEST(GetData, DownloadsEveryChunkOldestFirst) {
   }
 }
 
+// Asked for the newest N: the run ending just before the head, wrapped and
+// in chunks, and a progress report after each chunk taken.
+TEST(GetData, DownloadsOnlyTheNewestWhenAsked) {
+  const struct {
+    int wanted;
+    std::vector<Range> requests;
+    int held;
+  } cases[] = {
+      {290, {{110, 286}, {96, 4}}, 290},
+      {1, {{99, 1}}, 1},
+      {0, {}, 0},
+      {400, {{100, 286}, {86, 14}}, 300},  // more than the log holds: all of it
+  };
+  const FakeSensor sensor = make_sensor(2, 300, 100, 300, 4);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.wanted);
+    FakeBox box(box_addr(1), 0, serve_sensors(at(2, 1, sensor)));
+    getdata conn(box.port(), kWait);
+    std::vector<Range> progress;
+    conn.choose_samples = [&c](const getdata& g) {
+      EXPECT_EQ(g.status->logCount, 300);
+      return c.wanted;
+    };
+    conn.progress = [&progress](const getdata&, int done, int total) {
+      progress.push_back({done, total});
+    };
+    ASSERT_EQ(conn.read_sensor(box_addr(1).c_str(), "pw", 2, 1), 0);
+    EXPECT_EQ(data_requests(box), c.requests);
+    const std::vector<int32_t> all = oldest_first(sensor);
+    const reading r = conn.view();
+    ASSERT_EQ(r.count, c.held);
+    for (int i = 0; i < c.held; ++i) ASSERT_EQ(r.get_value(i), all[300 - c.held + i]) << i;
+    std::vector<Range> want;
+    for (size_t i = 0, done = 0; i < c.requests.size(); ++i)
+      want.push_back({static_cast<int>(done += c.requests[i].count), c.held});
+    EXPECT_EQ(progress, want);
+  }
+}
+
 TEST(GetData, BoxErrorRepliesEndTheReadAtOnce) {
   const struct {
     uint8_t code;

@@ -13,8 +13,8 @@ class report_handoff {
   report_handoff(datafile& writer, bool overwrite) : writer_(writer), overwrite_(overwrite) {}
 
   // Builds the file name and writes the report; the walk goes on whatever
-  // happens here.
-  void save(const reading& sensor);
+  // happens here. 0 when the report was written, -1 when it was not.
+  int save(const reading& sensor);
 
  private:
   datafile& writer_;

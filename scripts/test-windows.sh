@@ -21,7 +21,8 @@ command -v wine >/dev/null || fail "wine is not installed"
 native="${NATIVE_BUILD:-$root/build}"
 e2e="$native/tests/e2e/e2e_test"
 faults="$native/tests/faults/faults_test"
-for bin in "$e2e" "$faults"; do
+incremental="$native/tests/incremental/incremental_e2e_test"
+for bin in "$e2e" "$faults" "$incremental"; do
   [ -x "$bin" ] || fail "$bin is missing: run scripts/test.sh (the native build) first"
 done
 
@@ -65,8 +66,8 @@ set -e
 [ "$status" -eq 255 ] || fail "logfetch.exe /nonsense ended with $status under Wine, not 255"
 
 # The same end-to-end suites as the native run, each on a loopback net of its
-# own (127.0.4.x and 127.0.6.x) so they cannot meet a native run, in parallel
-# shards: every test has its own box address, and most of the time goes to
+# own (127.0.4.x, 127.0.6.x, 127.0.13.x) so they cannot meet a native run, in
+# parallel shards: every test has its own box address, and most of the time goes to
 # waiting for replies. Left out: the checks of the test helpers themselves (no
 # logfetch in them) and what rests on POSIX devices Windows lacks.
 [ "$(id -u)" -eq 0 ] || echo "test-windows: not root: tests that bind port 811 will skip" >&2
@@ -93,6 +94,10 @@ run_suite() {  # binary, net, gtest filter
 }
 run_suite "$e2e" 4 "-ExpectedReport.*:*Posix*"
 run_suite "$faults" 6 "*"
+# Scheduled collection: first and incremental runs, starting over, a damaged
+# state file (Windows replaces and refuses files its own way).
+run_suite "$incremental" 13 \
+  "Incremental.FirstRunThenOnlyTheNewSamples:Incremental.OverwriteStartsOver:Incremental.DamagedStateFile"
 
 # The zip users download: the program, the README and the sample box files.
 (cd build-win && cpack -G ZIP) || fail "cpack could not pack the zip"

@@ -13,6 +13,7 @@ inline const char kUsage[] =
     "  -p password        The password of the Vellorix (set or get community).\n"
     "  -o                 Overwrite data if files exist.\n"
     "  -t                 Use local timezone for timestamp.\n"
+    "  -n                 Download only samples newer than the last -n run.\n"
     "  -?                 Display this usage information and exit.\n\n"
     "You will be prompted for any required options you did not specify.\n\n";
 
