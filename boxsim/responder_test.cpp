@@ -292,8 +292,9 @@ TEST(Responder, StaleCopyFollowsEachReply) {
       EXPECT_EQ(o.delay_ms, 40);
       EXPECT_EQ(o.source, Source::kBox);
     }
-    if (request[kReqCode] == kDataRequestCode)
+    if (request[kReqCode] == kDataRequestCode) {
       EXPECT_EQ(judge_data(out[2], 0, 286, 2), Verdict::kAccept) << "fits a next ask of 286";
+    }
   }
 }
 
