@@ -406,9 +406,9 @@ TEST(GetData, StaleReplyIsDiscardedBeforeTheNextRequest) {
     ASSERT_EQ(conn.readstatus(), 0);
     if (notice_first) {
       const sockaddr_in nobody = unused_port(box_addr(11));
-      ASSERT_EQ(sendto(conn.sock, "?", 1, 0, reinterpret_cast<const sockaddr*>(&nobody),
-                       sizeof nobody),
-                1);
+      ASSERT_EQ(
+          sendto(conn.sock, "?", 1, 0, reinterpret_cast<const sockaddr*>(&nobody), sizeof nobody),
+          1);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the stale reply lands
     ASSERT_EQ(conn.read_data(), 0);

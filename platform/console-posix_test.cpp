@@ -30,7 +30,9 @@ class Pty {
     termios mode{};
     return get(&mode) && (mode.c_lflag & ECHO) != 0;
   }
-  bool get(termios* mode) const { return with_far_side([&](int fd) { return tcgetattr(fd, mode); }); }
+  bool get(termios* mode) const {
+    return with_far_side([&](int fd) { return tcgetattr(fd, mode); });
+  }
   bool set(const termios& mode) const {
     return with_far_side([&](int fd) { return tcsetattr(fd, TCSANOW, &mode); });
   }
