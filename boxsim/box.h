@@ -41,6 +41,7 @@ struct Faults {
   int flood_count = 0;              // junk datagrams per request, never an answer
   int flood_interval_ms = 100;
   std::optional<ReplyCount> reply_count;
+  bool stale_copy = false;  // after each reply: an oversized datagram, then a copy
 };
 
 struct Sensor {

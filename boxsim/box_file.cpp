@@ -191,6 +191,7 @@ bool set_fault(Faults* f, const std::string& key, const std::string& value, bool
   const std::vector<std::string> w = words(value);
   if (key == "silent") return no_value(key, value, error) && (f->silent = true);
   if (key == "old_firmware") return no_value(key, value, error) && (f->old_firmware = true);
+  if (key == "stale_copy") return no_value(key, value, error) && (f->stale_copy = true);
   if (key == "drop_first") {
     if (!number_in(key, value, 0, kMaxSamples, &v, error)) return false;
     f->drop_first = static_cast<int>(v);

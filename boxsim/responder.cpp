@@ -9,6 +9,8 @@
 namespace {
 
 constexpr size_t kMaxDatagram = 65507;  // largest UDP payload over IPv4
+// Longer than any reply, and than a client's 1500-byte receive buffer.
+constexpr size_t kOversized = 2000;
 
 // The slot's faults laid over the box-wide ones.
 Faults merge(const Faults& box, const Faults& slot) {
@@ -22,6 +24,7 @@ Faults merge(const Faults& box, const Faults& slot) {
   f.flood_count = flood.flood_count;
   f.flood_interval_ms = flood.flood_interval_ms;
   f.reply_count = slot.reply_count ? slot.reply_count : box.reply_count;
+  f.stale_copy = box.stale_copy || slot.stale_copy;
   return f;
 }
 
@@ -232,5 +235,13 @@ std::vector<Outgoing> Responder::answer(const uint8_t* req, size_t len, int32_t 
   }
   out.push_back(copy(Source::kBox));
   if (f.twice_gap_ms) out.push_back(Outgoing{real, f.late_ms + *f.twice_gap_ms, Source::kBox});
+  if (f.stale_copy) {
+    // A datagram too long for the client's buffer, then a copy of the reply
+    // that is still waiting when the client sends its next request.
+    Outgoing oversized = copy(Source::kBox);
+    oversized.bytes.resize(std::min(kMaxDatagram, std::max(kOversized, real.size() + 1)), 0);
+    out.push_back(oversized);
+    out.push_back(copy(Source::kBox));
+  }
   return out;
 }

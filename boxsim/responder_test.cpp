@@ -278,6 +278,26 @@ TEST(Responder, TwiceAndLate) {
   EXPECT_EQ(other[1].delay_ms, 230);
 }
 
+// Behind each reply: a datagram longer than any client buffer, then a copy
+// of the reply that fits a next request of the same length.
+TEST(Responder, StaleCopyFollowsEachReply) {
+  const Box box = make_box(std::string(kTwoSensors) + "[box]\nstale_copy\nlate 40\n");
+  Responder r(box);
+  for (const Bytes& request : {status_request(0, 0), data_request(0, 0, 800, 286)}) {
+    const auto out = ask(r, request);
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[1].bytes.size(), 2000u);
+    EXPECT_EQ(out[2].bytes, out[0].bytes);
+    for (const Outgoing& o : out) {
+      EXPECT_EQ(o.delay_ms, 40);
+      EXPECT_EQ(o.source, Source::kBox);
+    }
+    if (request[kReqCode] == kDataRequestCode) {
+      EXPECT_EQ(judge_data(out[2], 0, 286, 2), Verdict::kAccept) << "fits a next ask of 286";
+    }
+  }
+}
+
 TEST(Responder, FloodNeverAnswers) {
   Box box = make_box("[port 1 slot 1]\nsamples 1 2\nflood 40 25\n[port 3 slot 1]\nerror 0xFB\n");
   Responder r(box);

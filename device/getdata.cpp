@@ -24,6 +24,26 @@ int ms_left(Clock::time_point deadline) {
 // when a flood refills it as fast as we read.
 constexpr int kMaxDiscarded = 512;
 
+// Whether a failed read while draining means nothing more can be read. Other
+// errors fail that one read only (an oversized datagram, a reset or
+// unreachable notice from an earlier send) and what is queued behind it stays.
+bool drain_ends(int err) {
+  switch (err) {
+    case WSAEWOULDBLOCK:  // the queue is empty
+    case WSAEBADF:
+    case WSAENOTSOCK:
+    case WSAEINVAL:
+    case WSAEFAULT:
+    case WSAENETDOWN:
+    case WSAESHUTDOWN:
+    case WSAEOPNOTSUPP:
+    case WSANOTINITIALISED:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // The samples keep their wire form: signed little-endian, oldest first.
 void copy_samples(const uint8_t* from, int count, int size, uint8_t* to) {
   for (int i = 0; i < count; ++i, from += size, to += size) {
@@ -104,6 +124,9 @@ reading getdata::view() const {
 
 int getdata::open_socket() {
   sock = socket(AF_INET, SOCK_DGRAM, 0);
+  // Taken at once: a call on the invalid socket would fail with its own error
+  // and hide the cause (no descriptor left, say).
+  const int socket_error = sock == INVALID_SOCKET ? WSAGetLastError() : 0;
 
   sockaddr_in local = {};
   local.sin_family = AF_INET;
@@ -118,7 +141,7 @@ int getdata::open_socket() {
   // The error number is taken before anything is printed: printing may
   // change what the C runtime holds.
   if (WSAEventSelect(sock, event, FD_READ) == SOCKET_ERROR) {
-    last_error = WSAGetLastError();
+    last_error = socket_error != 0 ? socket_error : WSAGetLastError();
     std::printf("Socket select event error (%d)!\n", last_error);
     return -1;
   }
@@ -192,7 +215,8 @@ void getdata::discard_waiting() {
     sockaddr_in from = {};
     socklen_t from_len = sizeof from;
     if (recvfrom(sock, reinterpret_cast<char*>(recv_ptr), sizeof recv_buf, 0,
-                 reinterpret_cast<sockaddr*>(&from), &from_len) == -1)
+                 reinterpret_cast<sockaddr*>(&from), &from_len) == -1 &&
+        drain_ends(WSAGetLastError()))
       return;
   }
 }
@@ -226,17 +250,19 @@ Verdict getdata::attempt(Judge judge, int* len) {
 }
 
 Verdict getdata::take_status_reply(const Datagram& d) {
-  const Verdict v = judge_status_reply(d, Expectation{box_ip, box_port_, port});
+  const Expectation expected{box_ip, box_port_, port};
+  const Verdict v = judge_status_reply(d, expected);
+  // Every reply that answers the request leaves its code, also one dropped
+  // for an unknown code.
+  if (answers_status_request(d, expected)) status->replyCode = d.data[0];
   switch (v) {
     case Verdict::kOldFirmware:
       last_error = kErrOldFirmware;
       break;
     case Verdict::kAccept:
-      status->replyCode = d.data[0];
       decode_status(d.data, status.get());
       break;
     case Verdict::kBoxError:
-      status->replyCode = d.data[0];
       last_error = coding::get_i8(d.data);
       break;
     case Verdict::kDrop:

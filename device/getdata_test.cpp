@@ -95,6 +95,25 @@ FakeReply from_other_port(Bytes bytes) {
   return r;
 }
 
+// A port of `addr` on which nothing listens.
+sockaddr_in unused_port(const std::string& addr) {
+  const int probe = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  inet_pton(AF_INET, addr.c_str(), &a.sin_addr);
+  bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
+  close(probe);
+  return a;
+}
+
+// Linux reports an ICMP error to an unconnected socket only when asked to.
+bool report_unreachable(SOCKET s) {
+  const int one = 1;
+  return setsockopt(s, IPPROTO_IP, IP_RECVERR, &one, sizeof one) == 0;
+}
+
 TEST(GetData, DownloadsEveryChunkOldestFirst) {
   const struct {
     uint8_t size;
@@ -403,26 +422,81 @@ TEST(GetData, JunkFloodEndsWithinTheAttemptsWaits) {
 }
 
 // A second answer to the status request is already waiting when the data is
-// asked for; shaped like the data reply, it must not be taken for it.
+// asked for; shaped like the data reply, it must not be taken for it. Also
+// when a read error stands in front of it: a port-unreachable notice for an
+// earlier send fails one read and leaves the queue behind it as it was.
 TEST(GetData, StaleReplyIsDiscardedBeforeTheNextRequest) {
   const FakeSensor sensor = make_sensor(0, 100, 50, 20, 1);
   const FakeSensor stale = make_sensor(0, 100, 50, 20, 1, 555);
-  FakeBox box(box_addr(11), 0, [&](const Bytes& req, int) -> std::vector<FakeReply> {
-    if (req[kReqCode] == kStatusRequestCode)
-      return {reply(status_reply(sensor.status)), reply(data_reply(stale, 30, 20, 20))};
-    return {reply(data_reply(sensor, 30, 20, 20))};
-  });
-  getdata conn(box.port(), kWait);
-  ASSERT_TRUE(parse_ipv4(box_addr(11).c_str(), &conn.box_ip));
-  std::strncpy(conn.status->password, "pw", kPasswordSize);
-  ASSERT_EQ(conn.open_socket(), 0);
+  ASSERT_NE(oldest_first(stale), oldest_first(sensor));
+  for (const bool notice_first : {false, true}) {
+    SCOPED_TRACE(notice_first ? "behind a port-unreachable notice" : "alone");
+    FakeBox box(box_addr(11), 0, [&](const Bytes& req, int) -> std::vector<FakeReply> {
+      if (req[kReqCode] == kStatusRequestCode)
+        return {reply(status_reply(sensor.status)), reply(data_reply(stale, 30, 20, 20))};
+      return {reply(data_reply(sensor, 30, 20, 20))};
+    });
+    getdata conn(box.port(), kWait);
+    ASSERT_TRUE(parse_ipv4(box_addr(11).c_str(), &conn.box_ip));
+    std::strncpy(conn.status->password, "pw", kPasswordSize);
+    ASSERT_EQ(conn.open_socket(), 0);
+    ASSERT_TRUE(report_unreachable(conn.sock));
 
-  ASSERT_EQ(conn.readstatus(), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the stale reply lands
-  ASSERT_EQ(conn.read_data(), 0);
-  closesocket(conn.sock);
-  EXPECT_EQ(downloaded(conn), oldest_first(sensor));
-  EXPECT_NE(oldest_first(stale), oldest_first(sensor));
+    ASSERT_EQ(conn.readstatus(), 0);
+    if (notice_first) {
+      const sockaddr_in nobody = unused_port(box_addr(11));
+      ASSERT_EQ(
+          sendto(conn.sock, "?", 1, 0, reinterpret_cast<const sockaddr*>(&nobody), sizeof nobody),
+          1);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the stale reply lands
+    ASSERT_EQ(conn.read_data(), 0);
+    closesocket(conn.sock);
+    EXPECT_EQ(downloaded(conn), oldest_first(sensor));
+    EXPECT_EQ(data_requests(box).size(), 1u);
+  }
+}
+
+// Every status-length datagram of the box that names the port asked about
+// leaves its code byte in the record, also one dropped for its code; nothing
+// else does, and a dropped one changes nothing more.
+TEST(GetData, StatusReplyCodeIsKeptForEveryAnswerToTheRequest) {
+  const uint32_t box_ip = htonl(0x7F000114);
+  const struct {
+    const char* what;
+    uint8_t code, port_byte;
+    int len;
+    uint32_t from_ip;
+    uint16_t from_port;
+    Verdict verdict;
+    uint8_t reply_code;  // 0x5A: left as it was
+  } cases[] = {
+      {"code 0x42", 0x42, 3, kStatusReplySize, box_ip, kBoxPort, Verdict::kDrop, 0x42},
+      {"code 1", 1, 3, kStatusReplySize, box_ip, kBoxPort, Verdict::kDrop, 1},
+      {"error", 0xFD, 3, kStatusReplySize, box_ip, kBoxPort, Verdict::kBoxError, 0xFD},
+      {"other port byte", 0x42, 2, kStatusReplySize, box_ip, kBoxPort, Verdict::kDrop, 0x5A},
+      {"131 bytes", 0x42, 3, kStatusReplySize - 1, box_ip, kBoxPort, Verdict::kDrop, 0x5A},
+      {"other sender", 0x42, 3, kStatusReplySize, box_ip + 1, kBoxPort, Verdict::kDrop, 0x5A},
+      {"sender port 812", 0x42, 3, kStatusReplySize, box_ip, 812, Verdict::kDrop, 0x5A},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    getdata conn;
+    conn.box_ip = box_ip;
+    conn.port = 3;
+    std::memset(conn.status.get(), 0x5A, sizeof(SensorStatus));
+    const SensorStatus before = *conn.status;
+    Bytes bytes(kStatusReplySize, 0x11);
+    bytes[0] = c.code;
+    bytes[1] = c.port_byte;
+
+    EXPECT_EQ(conn.take_status_reply(Datagram{bytes.data(), c.len, c.from_ip, c.from_port}),
+              c.verdict);
+    EXPECT_EQ(conn.status->replyCode, c.reply_code);
+    SensorStatus rest = *conn.status;
+    rest.replyCode = before.replyCode;
+    EXPECT_EQ(std::memcmp(&rest, &before, sizeof rest), 0) << "only the code changed";
+  }
 }
 
 TEST(GetData, SecondReadReusesTheObject) {
@@ -555,22 +629,14 @@ TEST(GetData, WakeWithoutDatagramKeepsWaiting) {
 // Port unreachable made visible on Linux: the error of the fifth attempt is
 // the final code, in place of 103.
 TEST(GetData, SocketErrorOfTheLastAttemptStays) {
-  // A port on which nothing listens.
-  const int probe = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  ASSERT_EQ(inet_pton(AF_INET, box_addr(15).c_str(), &a.sin_addr), 1);
-  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  socklen_t len = sizeof a;
-  getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
-  close(probe);
+  const sockaddr_in a = unused_port(box_addr(15));
+  ASSERT_NE(a.sin_port, 0);
 
   getdata conn(ntohs(a.sin_port), kWait);
   conn.box_ip = a.sin_addr.s_addr;
   std::strncpy(conn.status->password, "pw", kPasswordSize);
   ASSERT_EQ(conn.open_socket(), 0);
-  const int one = 1;
-  ASSERT_EQ(setsockopt(conn.sock, IPPROTO_IP, IP_RECVERR, &one, sizeof one), 0);
+  ASSERT_TRUE(report_unreachable(conn.sock));
 
   const auto start = Clock::now();
   EXPECT_EQ(conn.readstatus(), -1);
@@ -612,6 +678,9 @@ TEST(GetDataDeathTest, FailedWaitEndsTheReceive) {
 // does not count it.
 HANDLE volatile detached_event = nullptr;
 
+// The number shown is the cause: the event the socket cannot be tied to, or
+// the socket itself that cannot be made for want of a descriptor (then not
+// 10009 from the next call on the invalid socket).
 TEST(GetDataDeathTest, SocketThatCannotBeOpenedHaltsTheProgram) {
   EXPECT_EXIT(
       {
@@ -629,6 +698,21 @@ TEST(GetDataDeathTest, SocketThatCannotBeOpenedHaltsTheProgram) {
       testing::ExitedWithCode(255),
       "^Socket select event error \\(10022\\)!\nOpen socket on client error \\(10022\\)\n"
       "Program halted !\nexit-time handlers ran\n$");
+  // The limit is raised again before the exit: the sanitizers need
+  // descriptors of their own.
+  EXPECT_EXIT(
+      {
+        dup2(2, 1);
+        getdata conn(kBoxPort, kWait);
+        rlimit before{};
+        getrlimit(RLIMIT_NOFILE, &before);
+        no_more_descriptors();
+        const int result = conn.open_socket();
+        setrlimit(RLIMIT_NOFILE, &before);
+        std::fflush(stdout);
+        _exit(result == -1 && conn.last_error == WSAEMFILE ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "^Socket select event error \\(10024\\)!\n$");
 }
 
 }  // namespace

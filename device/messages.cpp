@@ -102,9 +102,13 @@ bool from_box(const Datagram& d, const Expectation& e) {
 }
 }  // namespace
 
+bool answers_status_request(const Datagram& d, const Expectation& e) {
+  return d.len == kStatusReplySize && d.data[1] == e.port && from_box(d, e);
+}
+
 Verdict judge_status_reply(const Datagram& d, const Expectation& e) {
   if (d.len == kOldFirmwareReplySize) return Verdict::kOldFirmware;
-  if (d.len != kStatusReplySize || d.data[1] != e.port || !from_box(d, e)) return Verdict::kDrop;
+  if (!answers_status_request(d, e)) return Verdict::kDrop;
   if (d.data[0] == kStatusReplyCode) return Verdict::kAccept;
   if (d.data[0] & 0x80) return Verdict::kBoxError;
   return Verdict::kDrop;

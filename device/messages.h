@@ -151,6 +151,9 @@ enum class Verdict {
   kOldFirmware,  // a 124-byte datagram while a status reply is awaited
 };
 
+// A status-length datagram from the box naming the port asked about, whatever
+// its code byte.
+bool answers_status_request(const Datagram& d, const Expectation& e);
 Verdict judge_status_reply(const Datagram& d, const Expectation& e);
 // asked_count: samples asked for; sample_size: 1, 2 or 4. A data reply whose
 // own count is below 1 or above asked_count is dropped.

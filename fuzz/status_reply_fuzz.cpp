@@ -2,6 +2,7 @@
 // taken, decoded into the status record, as getdata does behind its socket.
 // Input: the sensor port (low three bits of byte 0), then datagrams
 // (fuzz/datagrams.h).
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -47,8 +48,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       return 0;
     }
     const bool matches = d.len == kStatusReplySize && from_box && d.data[1] == conn.port;
-    if (!matches || (d.data[0] != kStatusReplyCode && !(d.data[0] & 0x80))) {
+    if (!matches) {
       check(v == Verdict::kDrop && conn.last_error == 0);
+      check(before.same(conn.status.get()));
+      continue;
+    }
+    // An answer to the request leaves its code, whatever the verdict.
+    check(conn.status->replyCode == d.data[0]);
+    if (d.data[0] != kStatusReplyCode && !(d.data[0] & 0x80)) {
+      check(v == Verdict::kDrop && conn.last_error == 0);
+      conn.status->replyCode = before.bytes[offsetof(SensorStatus, replyCode)];
       check(before.same(conn.status.get()));
       continue;
     }

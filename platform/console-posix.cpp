@@ -6,13 +6,15 @@
 
 namespace {
 
-// The terminal's mode from before echo was turned off, put back on the way
-// out, also when a signal ends the program at the hidden prompt.
+// The terminal's mode from before echo was turned off, put back when echo is
+// turned on again, also when a signal ends the program at the hidden prompt.
 int saved_fd = -1;
 termios saved_mode;
 
 constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-struct sigaction previous_actions[sizeof kEndingSignals / sizeof kEndingSignals[0]];
+constexpr size_t kSignalCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
+struct sigaction previous_actions[kSignalCount];
+bool guarded[kSignalCount];
 
 extern "C" void restore_and_reraise(int sig) {
   if (saved_fd >= 0) tcsetattr(saved_fd, TCSANOW, &saved_mode);
@@ -21,14 +23,20 @@ extern "C" void restore_and_reraise(int sig) {
 }
 
 void guard_signals(bool on) {
-  for (size_t i = 0; i < sizeof kEndingSignals / sizeof kEndingSignals[0]; ++i) {
+  for (size_t i = 0; i < kSignalCount; ++i) {
     if (on) {
+      guarded[i] = false;
+      // A signal the program was started with ignored stays ignored.
+      if (sigaction(kEndingSignals[i], nullptr, &previous_actions[i]) != 0 ||
+          previous_actions[i].sa_handler == SIG_IGN)
+        continue;
       struct sigaction action = {};
       action.sa_handler = restore_and_reraise;
       sigemptyset(&action.sa_mask);
-      sigaction(kEndingSignals[i], &action, &previous_actions[i]);
-    } else {
+      guarded[i] = sigaction(kEndingSignals[i], &action, nullptr) == 0;
+    } else if (guarded[i]) {
       sigaction(kEndingSignals[i], &previous_actions[i], nullptr);
+      guarded[i] = false;
     }
   }
 }
@@ -42,7 +50,10 @@ bool console_set_echo(std::FILE* in, bool on) {
   const int fd = fileno(in);
   termios mode;
   if (fd < 0 || tcgetattr(fd, &mode) != 0) return false;
-  if (on) {
+  if (on && saved_fd >= 0) {
+    // The mode from before, as it was: a terminal that had echo off keeps it.
+    mode = saved_mode;
+  } else if (on) {
     mode.c_lflag |= ECHO;
   } else {
     if (saved_fd < 0) {

@@ -14,6 +14,20 @@ HANDLE console_input(std::FILE* in) {
   if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) return INVALID_HANDLE_VALUE;
   return handle;
 }
+
+// The console's mode from before echo was turned off, put back when echo is
+// turned on again, also when Ctrl-C, Ctrl-Break or closing the console ends
+// the program at the hidden prompt. Set before the handler is added.
+HANDLE volatile saved_handle = INVALID_HANDLE_VALUE;
+DWORD volatile saved_mode = 0;
+
+// Runs on a thread of its own. FALSE: the next handler, by default the one
+// that ends the program, still runs; an event the program ignores never
+// comes here.
+BOOL WINAPI restore_on_break(DWORD) {
+  if (saved_handle != INVALID_HANDLE_VALUE) SetConsoleMode(saved_handle, saved_mode);
+  return FALSE;
+}
 }  // namespace
 
 bool console_is_terminal(std::FILE* in) { return console_input(in) != INVALID_HANDLE_VALUE; }
@@ -22,6 +36,18 @@ bool console_set_echo(std::FILE* in, bool on) {
   HANDLE handle = console_input(in);
   DWORD mode = 0;
   if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) return false;
-  mode = on ? (mode | ENABLE_ECHO_INPUT) : (mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
-  return SetConsoleMode(handle, mode) != 0;
+  if (on && saved_handle != INVALID_HANDLE_VALUE) {
+    // The mode from before, as it was: a console that had echo off keeps it.
+    const bool done = SetConsoleMode(saved_handle, saved_mode) != 0;
+    SetConsoleCtrlHandler(restore_on_break, FALSE);
+    saved_handle = INVALID_HANDLE_VALUE;
+    return done;
+  }
+  if (on) return SetConsoleMode(handle, mode | ENABLE_ECHO_INPUT) != 0;
+  if (saved_handle == INVALID_HANDLE_VALUE) {
+    saved_mode = mode;
+    saved_handle = handle;
+    SetConsoleCtrlHandler(restore_on_break, TRUE);
+  }
+  return SetConsoleMode(handle, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) != 0;
 }

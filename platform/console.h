@@ -5,5 +5,9 @@
 
 // True when `in` is an interactive terminal.
 bool console_is_terminal(std::FILE* in);
-// Turns echo of typed characters on or off; returns false where it cannot.
+// Off: turns echo of typed characters off, keeping the terminal's mode until
+// echo is turned on again; a signal or console break that ends the program
+// meanwhile puts that mode back first. On: puts back the kept mode exactly
+// (echo stays off if it was off before), or turns echo on when none was kept.
+// Returns false where it cannot.
 bool console_set_echo(std::FILE* in, bool on);

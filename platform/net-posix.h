@@ -77,6 +77,8 @@ struct WSADATA {
 #define WSAEHOSTDOWN 10064
 #define WSAEHOSTUNREACH 10065
 #define WSAVERNOTSUPPORTED 10092
+// Winsock's own; never given here, since WSAStartup is not needed first.
+#define WSANOTINITIALISED 10093
 // An errno value without a closer Winsock number.
 #define WSASYSCALLFAILURE 10107
 

@@ -21,7 +21,8 @@ constexpr int kMessageTable = 1, kWrongPassword = 2, kOldFirmware = 3, kNoReply 
               kPromptAtEndOfInput = 6, kFullBox = 7, kWorkedExample = 8, kLocalTime = 9,
               kOverwrite = 10, kTenths = 11, kNameTooLong = 12, kWriteError = 13, kCannotOpen = 14,
               kInvalidDatalog = 15, kHostile = 16, kMissingArgument = 17, kLongWord = 18,
-              kFlood = 19, kDuplicates = 20, kJunk = 21, kDroppedRequest = 22, kInvalidAddress = 23;
+              kFlood = 19, kDuplicates = 20, kJunk = 21, kDroppedRequest = 22, kInvalidAddress = 23,
+              kStaleCopy = 24;
 }  // namespace box_n
 
 // Exit status -1 as the parent sees it.
