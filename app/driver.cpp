@@ -10,6 +10,8 @@
 #include "device/getdata.h"
 #include "device/messages.h"
 #include "platform/console.h"
+#include "report/chart_page.h"
+#include "report/csv_history.h"
 #include "report/datafile.h"
 #include "report/handoff.h"
 
@@ -57,6 +59,8 @@ struct RunState {
   bool address_present = false;
   bool password_present = false;
   bool overwrite = false;
+  bool history = false;  // -c, and -w
+  bool page = false;     // -w
 };
 
 // What the walk does after a failed slot.
@@ -132,6 +136,15 @@ bool scan_command_line(int argc, char** argv, RunState* run, int* status) {
       case 'T':
         use_local_time = 1;
         break;
+      case 'c':
+      case 'C':
+        run->history = true;
+        break;
+      case 'w':
+      case 'W':
+        run->history = true;
+        run->page = true;
+        break;
       case 'h':
       case '?':
         *status = print_usage();
@@ -159,6 +172,8 @@ int print_usage() {
   say("  -p password        The password of the %s (set or get community).\n", kProductName);
   say("  -o                 Overwrite data if files exist.\n");
   say("  -t                 Use local timezone for timestamp.\n");
+  say("  -c                 Keep a CSV history per sensor beside the reports.\n");
+  say("  -w                 Write an HTML page of charts per box (implies -c).\n");
   say("  -?                 Display this usage information and exit.\n\n");
   say("You will be prompted for any required options you did not specify.\n\n");
   return 0;
@@ -195,16 +210,24 @@ int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::F
   }
 
   report_handoff handoff(writer, run.overwrite);
-  for (int port = 0; port < kPorts; ++port) {
+  csv_history history;
+  if (run.history) handoff.keep_history(&history);
+  bool ended = false;
+  for (int port = 0; port < kPorts && !ended; ++port) {
     for (int slot = 0; slot < kSlots; ++slot) {
       if (conn.read_sensor(run.address.c_str(), run.password.c_str(), port, slot) == 0) {
         handoff.save(conn);
         continue;
       }
       const Next next = report_failure(conn.last_error, port);
-      if (next == Next::kEnd) return 0;
+      if (next == Next::kEnd) {
+        ended = true;
+        break;
+      }
       if (next == Next::kPort) break;
     }
   }
+  // Drawn from the histories in the folder, so also after a walk that ended early.
+  if (run.page) write_chart_page("", run.address, history.sensors());
   return 0;
 }

@@ -4,6 +4,7 @@
 #include <set>
 #include <string>
 
+class csv_history;
 class datafile;
 class getdata;
 
@@ -14,9 +15,12 @@ class report_handoff {
   // Builds the file name and writes the report; the walk goes on whatever
   // happens here.
   void save(const getdata& conn);
+  // With -c: each sensor's samples also go to its CSV history.
+  void keep_history(csv_history* history) { history_ = history; }
 
  private:
   datafile& writer_;
   bool overwrite_;
   std::set<std::string> emptied_;  // names already emptied by -o this run
+  csv_history* history_ = nullptr;
 };

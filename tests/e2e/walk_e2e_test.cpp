@@ -14,6 +14,8 @@ const char* const kUsage =
     "  -p password        The password of the Vellorix (set or get community).\n"
     "  -o                 Overwrite data if files exist.\n"
     "  -t                 Use local timezone for timestamp.\n"
+    "  -c                 Keep a CSV history per sensor beside the reports.\n"
+    "  -w                 Write an HTML page of charts per box (implies -c).\n"
     "  -?                 Display this usage information and exit.\n\n"
     "You will be prompted for any required options you did not specify.\n\n";
 
