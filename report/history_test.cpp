@@ -231,6 +231,38 @@ TEST_F(PageTest, BoxTextsAreEscaped) {
     ASSERT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7F)) << "byte " << int{c};
 }
 
+// A history left by an earlier run is drawn too, its type (and so its
+// tenths) taken from its name; a file of a history's name that is not one is
+// named, not drawn.
+TEST_F(PageTest, EveryHistoryOfTheBoxInTheFolder) {
+  csv_history earlier(folder());
+  sensor_.status.port = 1;
+  sensor_.status.sensorType = 2;
+  save(earlier, {123, -5}, 1796685000);
+  sensor_.status.port = 0;
+  sensor_.status.sensorType = 1;
+  csv_history now(folder());
+  save(now, {21}, 1796685000);
+  {
+    std::ofstream(dir_.file("192.168.0.10_p3_s2_humidity.csv"), std::ios::binary) << "a,b\r\n";
+    std::ofstream(dir_.file("10.0.0.1_p4_s1_humidity.csv"), std::ios::binary) << kHeader;
+  }
+  const std::string text = page(now);
+  const std::regex section("<h2>Port (\\d), slot (\\d): ([^<]*)</h2>");
+  std::vector<std::string> found;
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), section);
+       it != std::sregex_iterator(); ++it)
+    found.push_back((*it)[1].str() + "/" + (*it)[2].str() + " " + (*it)[3].str());
+  EXPECT_EQ(found, (std::vector<std::string>{"1/1 temperature", "2/1 4-20ma", "3/2 humidity"}));
+  EXPECT_NE(text.find("Newest <b>-0.5</b>"), std::string::npos) << "tenths from the name's type";
+  EXPECT_NE(text.find("Not read this run"), std::string::npos);
+  EXPECT_NE(text.find("not a CSV history"), std::string::npos);
+  size_t charts = 0;
+  for (size_t at = 0; (at = text.find("<svg class=\"chart\"", at)) != std::string::npos; ++at)
+    ++charts;
+  EXPECT_EQ(charts, 2u);
+}
+
 // 32,767 samples, one spike up and one down among them: the page stays small,
 // every column has at most its two extremes, and the extremes are drawn at
 // the top and bottom of the plot and named in the text.
