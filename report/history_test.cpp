@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
-#include <regex>
 
 #include "report/chart_page.h"
 #include "report/csv_history.h"
@@ -248,12 +247,11 @@ TEST_F(PageTest, EveryHistoryOfTheBoxInTheFolder) {
     std::ofstream(dir_.file("10.0.0.1_p4_s1_humidity.csv"), std::ios::binary) << kHeader;
   }
   const std::string text = page(now);
-  const std::regex section("<h2>Port (\\d), slot (\\d): ([^<]*)</h2>");
   std::vector<std::string> found;
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), section);
-       it != std::sregex_iterator(); ++it)
-    found.push_back((*it)[1].str() + "/" + (*it)[2].str() + " " + (*it)[3].str());
-  EXPECT_EQ(found, (std::vector<std::string>{"1/1 temperature", "2/1 4-20ma", "3/2 humidity"}));
+  for (size_t at = 0; (at = text.find("<h2>Port ", at)) != std::string::npos; ++at)
+    found.push_back(text.substr(at + 9, text.find("</h2>", at) - at - 9));
+  EXPECT_EQ(found, (std::vector<std::string>{"1, slot 1: temperature", "2, slot 1: 4-20ma",
+                                             "3, slot 2: humidity"}));
   EXPECT_NE(text.find("Newest <b>-0.5</b>"), std::string::npos) << "tenths from the name's type";
   EXPECT_NE(text.find("Not read this run"), std::string::npos);
   EXPECT_NE(text.find("not a CSV history"), std::string::npos);
@@ -280,22 +278,23 @@ TEST_F(PageTest, ExtremesSurviveTheReduction) {
   EXPECT_NE(text.find("maximum <b>9999 C</b>"), std::string::npos);
   EXPECT_NE(text.find("minimum <b>-555 C</b>"), std::string::npos);
 
-  const std::smatch m = [&] {
-    std::smatch found;
-    std::regex_search(text, found, std::regex("<path class=\"line\" d=\"([^\"]*)\""));
-    return found;
-  }();
-  ASSERT_EQ(m.size(), 2u);
-  const std::string d = m[1];
+  const std::string start = "<path class=\"line\" d=\"";
+  const size_t from = text.find(start);
+  ASSERT_NE(from, std::string::npos);
+  const std::string d = text.substr(from + start.size(), text.find('"', from + start.size()) -
+                                                            from - start.size());
   std::map<int, int> per_column;
   int top = 1 << 30, bottom = -1;
-  const std::regex point("[ML](\\d+) (\\d+)");
-  for (auto it = std::sregex_iterator(d.begin(), d.end(), point); it != std::sregex_iterator(); ++it) {
-    ++per_column[std::stoi((*it)[1])];
-    const int y = std::stoi((*it)[2]);
+  std::istringstream points(d);
+  char command;
+  int x, y;
+  while (points >> command >> x >> y) {
+    ASSERT_TRUE(command == 'M' || command == 'L') << command;
+    ++per_column[x];
     top = std::min(top, y);
     bottom = std::max(bottom, y);
   }
+  EXPECT_TRUE(points.eof()) << "the whole path is points";
   EXPECT_EQ(per_column.size(), static_cast<size_t>(kChartColumns));
   for (const auto& [x, n] : per_column) EXPECT_LE(n, 2) << "column " << x;
   EXPECT_EQ(top, 12) << "the spike reaches the top of the plot";
