@@ -286,6 +286,12 @@ int write_chart_page(const std::string& folder, const std::string& address,
     }
   }
 
+  // Nothing to draw (say, a first run that read no sensor): no page.
+  if (histories.empty()) {
+    std::printf("No CSV history of %s to draw a page from.\n", address.c_str());
+    return -1;
+  }
+
   std::string system;
   for (const sensor_label& l : labels)
     if (system.empty()) system = l.system_name;
@@ -297,7 +303,6 @@ int write_chart_page(const std::string& folder, const std::string& address,
          "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n<h1>" + title +
          (system.empty() ? "" : " &middot; " + html_escape(system)) + "</h1>\n";
   out += "<p>Every sample of the CSV histories in this folder; times in UTC.</p>\n";
-  if (histories.empty()) out += "<p class=\"note\">No CSV history of this box here.</p>\n";
   for (const History& h : histories) put_section(out, h);
   out += "</body>\n</html>\n";
 

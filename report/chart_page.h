@@ -13,8 +13,8 @@ constexpr int kChartColumns = 680;
 // Writes `folder` + ADDRESS.html with a chart for every port and slot of the
 // box that has a history in `folder` ("" for the current one, else ending in
 // '/'). `labels` are the sensors read this run; a history left from earlier
-// runs is drawn with what its file name tells. Returns 0, or -1 with a
-// one-line message.
+// runs is drawn with what its file name tells. Without any history of the
+// box no page is written. Returns 0, or -1 with a one-line message.
 int write_chart_page(const std::string& folder, const std::string& address,
                      const std::vector<sensor_label>& labels);
 

@@ -232,7 +232,8 @@ TEST_F(PageTest, BoxTextsAreEscaped) {
 
 // A history left by an earlier run is drawn too, its type (and so its
 // tenths) taken from its name; a file of a history's name that is not one is
-// named, not drawn.
+// named, not drawn; another box's history is not this box's; a box without
+// any history gets no page.
 TEST_F(PageTest, EveryHistoryOfTheBoxInTheFolder) {
   csv_history earlier(folder());
   sensor_.status.port = 1;
@@ -259,6 +260,12 @@ TEST_F(PageTest, EveryHistoryOfTheBoxInTheFolder) {
   for (size_t at = 0; (at = text.find("<svg class=\"chart\"", at)) != std::string::npos; ++at)
     ++charts;
   EXPECT_EQ(charts, 2u);
+
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(write_chart_page(folder(), "10.0.0.2", {}), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "No CSV history of 10.0.0.2 to draw a page from.\n");
+  EXPECT_FALSE(std::ifstream(dir_.file("10.0.0.2.html")).good()) << "no page without a history";
 }
 
 // 32,767 samples, one spike up and one down among them: the page stays small,
