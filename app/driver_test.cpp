@@ -515,8 +515,11 @@ TEST_F(DriverHandOff, HistoryAndPageFlags) {
   const struct {
     const char* flag;
     bool history, page;
-  } cases[] = {{"-o", false, false}, {"-c", true, false}, {"/C", true, false},
-               {"-w", true, true},   {"/W", true, true}};
+  } cases[] = {{"-o", false, false},
+               {"-c", true, false},
+               {"/C", true, false},
+               {"-w", true, true},
+               {"/W", true, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.flag);
     std::remove(csv.c_str());

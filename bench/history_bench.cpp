@@ -62,9 +62,7 @@ std::string scratch_folder() {
   return mkdtemp(templ) != nullptr ? std::string(templ) + "/" : "";
 }
 
-void remove_folder(const std::string& folder) {
-  std::system(("rm -rf '" + folder + "'").c_str());
-}
+void remove_folder(const std::string& folder) { std::system(("rm -rf '" + folder + "'").c_str()); }
 
 void BM_CsvRowAgainstReportLine(benchmark::State& state) {
   const std::string folder = scratch_folder();

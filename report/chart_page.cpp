@@ -113,8 +113,8 @@ void put_line(std::string& out, const History& h, int64_t lo, int64_t hi) {
   }
   const int64_t span = last - first;
   for (size_t i = 0; i < h.times.size(); ++i) {
-    const int c = span == 0 ? 0
-                            : static_cast<int>((h.times[i] - first) * (kChartColumns - 1) / span);
+    const int c =
+        span == 0 ? 0 : static_cast<int>((h.times[i] - first) * (kChartColumns - 1) / span);
     Column& col = cols[static_cast<size_t>(c)];
     if (!col.used) {
       col = Column{true, i, i};
@@ -133,8 +133,8 @@ void put_line(std::string& out, const History& h, int64_t lo, int64_t hi) {
     const size_t a = col.min_at < col.max_at ? col.min_at : col.max_at;
     const size_t b = col.min_at < col.max_at ? col.max_at : col.min_at;
     const int x = kLeft + c;
-    out.append(buf, static_cast<size_t>(
-                        std::snprintf(buf, sizeof buf, "%c%d %d", command, x, scale.y(h.values[a]))));
+    out.append(buf, static_cast<size_t>(std::snprintf(buf, sizeof buf, "%c%d %d", command, x,
+                                                      scale.y(h.values[a]))));
     command = 'L';
     if (b != a) {
       out.append(buf, static_cast<size_t>(
@@ -177,8 +177,8 @@ void put_section(std::string& out, const History& h) {
     out += "<p class=\"note\">" + std::to_string(h.bad_rows) + " unreadable rows left out.</p>\n";
 
   const std::string w = std::to_string(kWidth), ht = std::to_string(kHeight);
-  out += "<svg class=\"chart\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" + w +
-         "\" height=\"" + ht + "\" viewBox=\"0 0 " + w + " " + ht + "\">\n";
+  out += "<svg class=\"chart\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" + w + "\" height=\"" +
+         ht + "\" viewBox=\"0 0 " + w + " " + ht + "\">\n";
   out += "<rect class=\"plot\" x=\"" + std::to_string(kLeft) + "\" y=\"" + std::to_string(kTop) +
          "\" width=\"" + std::to_string(kChartColumns) + "\" height=\"" +
          std::to_string(kPlotHeight) + "\"/>\n";
@@ -298,9 +298,9 @@ int write_chart_page(const std::string& folder, const std::string& address,
   const std::string title = std::string(kProductName) + " " + html_escape(address);
   std::string out;
   out.reserve(64 * 1024 + histories.size() * 16 * 1024);
-  out += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" +
-         title + (system.empty() ? "" : " &middot; " + html_escape(system)) +
-         "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n<h1>" + title +
+  out += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" + title +
+         (system.empty() ? "" : " &middot; " + html_escape(system)) + "</title>\n<style>" + kStyle +
+         "</style>\n</head>\n<body>\n<h1>" + title +
          (system.empty() ? "" : " &middot; " + html_escape(system)) + "</h1>\n";
   out += "<p>Every sample of the CSV histories in this folder; times in UTC.</p>\n";
   for (const History& h : histories) put_section(out, h);

@@ -186,7 +186,8 @@ class LocalColumn {
     const struct tm tm = *zone_convert(t, zone_);
     const int64_t offset = -int64_t{zone_bias} * 60;
     // The local value the engine split, wrapping in 32 bits as it does.
-    const auto local = static_cast<int32_t>(static_cast<uint32_t>(t) + static_cast<uint32_t>(offset));
+    const auto local =
+        static_cast<int32_t>(static_cast<uint32_t>(t) + static_cast<uint32_t>(offset));
     const int64_t into_day = local - floor_div(local, kSecondsPerDay) * kSecondsPerDay;
     midnight_ = int64_t{t} - into_day;
     from_ = midnight_;
@@ -199,7 +200,8 @@ class LocalColumn {
       }
     }
     // Nor may the local value wrap within the span.
-    if (offset > 0 && until_ > int64_t{INT32_MAX} - offset + 1) until_ = int64_t{INT32_MAX} - offset + 1;
+    if (offset > 0 && until_ > int64_t{INT32_MAX} - offset + 1)
+      until_ = int64_t{INT32_MAX} - offset + 1;
     if (offset < 0 && from_ < int64_t{INT32_MIN} - offset) from_ = int64_t{INT32_MIN} - offset;
 
     put_date(date_, tm);

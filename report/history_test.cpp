@@ -1,8 +1,8 @@
 // CSV histories (-c) and the chart page (-w).
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 
@@ -69,22 +69,34 @@ TEST_F(HistoryTest, RowsOfTheWorkedExampleAndTheirZones) {
     const char* rows;
   };
   const Case cases[] = {
-      {0, 1, 1796685000, {21, 22, 24},
+      {0,
+       1,
+       1796685000,
+       {21, 22, 24},
        "2026-12-07T22:50:00Z,2026-12-07T22:50:00+00:00,21\r\n"
        "2026-12-07T23:00:00Z,2026-12-07T23:00:00+00:00,22\r\n"
        "2026-12-07T23:10:00Z,2026-12-07T23:10:00+00:00,24\r\n"},
       // Berlin in winter: the local day is already the next one.
-      {15, 1, 1796685000, {21, 22, 24},
+      {15,
+       1,
+       1796685000,
+       {21, 22, 24},
        "2026-12-07T22:50:00Z,2026-12-07T23:50:00+01:00,21\r\n"
        "2026-12-07T23:00:00Z,2026-12-08T00:00:00+01:00,22\r\n"
        "2026-12-07T23:10:00Z,2026-12-08T00:10:00+01:00,24\r\n"},
       // New York in summer, tenths: 2026-07-01 12:00 UTC.
-      {35, 2, 1782907200, {-5, 0, 123},
+      {35,
+       2,
+       1782907200,
+       {-5, 0, 123},
        "2026-07-01T11:40:00Z,2026-07-01T07:40:00-04:00,-0.5\r\n"
        "2026-07-01T11:50:00Z,2026-07-01T07:50:00-04:00,0.0\r\n"
        "2026-07-01T12:00:00Z,2026-07-01T08:00:00-04:00,12.3\r\n"},
       // Past the table: as zone 0.
-      {200, 1, 1796685000, {-40, 7, 100000},
+      {200,
+       1,
+       1796685000,
+       {-40, 7, 100000},
        "2026-12-07T22:50:00Z,2026-12-07T22:50:00+00:00,-40\r\n"
        "2026-12-07T23:00:00Z,2026-12-07T23:00:00+00:00,7\r\n"
        "2026-12-07T23:10:00Z,2026-12-07T23:10:00+00:00,100000\r\n"},
@@ -98,8 +110,7 @@ TEST_F(HistoryTest, RowsOfTheWorkedExampleAndTheirZones) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(h.save(sensor_.view(c.values)), 0);
     testing::internal::GetCapturedStdout();
-    const std::string name =
-        history_name("192.168.0.10", 1, 1, c.type);
+    const std::string name = history_name("192.168.0.10", 1, 1, c.type);
     EXPECT_EQ(read_file(dir.file(name)), std::string(kHeader) + c.rows) << "zone " << int{c.zone};
   }
 }
@@ -129,8 +140,8 @@ TEST_F(HistoryTest, ZoneColumnAgreesWithTheEngineForEveryRow) {
       const int offset = -zone_bias;  // minutes
       char want[64];
       std::snprintf(want, sizeof want, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d",
-                    tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
-                    tm.tm_sec, offset < 0 ? '-' : '+', std::abs(offset) / 60, std::abs(offset) % 60);
+                    tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                    offset < 0 ? '-' : '+', std::abs(offset) / 60, std::abs(offset) % 60);
       if (text.compare(at + 21, 25, want) != 0 && ++mismatches <= 3)
         ADD_FAILURE() << "zone " << zone << " row " << i << ": " << text.substr(at, 50)
                       << " want local " << want;
@@ -184,8 +195,8 @@ TEST_F(HistoryTest, DamagedOrForeignFileIsLeftUntouched) {
       {"last row cut short", kHeader + good_row + "2026-12-07T23:00:00Z,2026-12", "last row"},
       {"last row without CRLF", kHeader + good_row.substr(0, good_row.size() - 2), "last row"},
       {"last row garbled", kHeader + good_row + "2026-13-07T23:00:00Z,x,1\r\n", "last row"},
-      {"value not a number", kHeader + std::string("2026-12-07T22:50:00Z,2026-12-07T22:50:00+00:00,2x\r\n"),
-       "last row"},
+      {"value not a number",
+       kHeader + std::string("2026-12-07T22:50:00Z,2026-12-07T22:50:00+00:00,2x\r\n"), "last row"},
       {"last row longer than any", kHeader + std::string(300, '7') + "\r\n", "last row"},
   };
   for (const Case& c : cases) {
@@ -217,7 +228,9 @@ class PageTest : public HistoryTest {
 TEST_F(PageTest, BoxTextsAreEscaped) {
   std::strcpy(sensor_.status.description, "<script>alert(1)</script>");
   std::strcpy(sensor_.status.systemName, "A&B \"room\" 'x'");
-  std::strcpy(sensor_.status.unit, "\xB0" "C<b>\x01");
+  std::strcpy(sensor_.status.unit,
+              "\xB0"
+              "C<b>\x01");
   csv_history h(folder());
   save(h, {21, 22}, 1796685000);
   const std::string text = page(h);
@@ -226,8 +239,7 @@ TEST_F(PageTest, BoxTextsAreEscaped) {
   EXPECT_NE(text.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
   EXPECT_NE(text.find("A&amp;B &quot;room&quot; &#39;x&#39;"), std::string::npos);
   EXPECT_NE(text.find("&#176;C&lt;b&gt;&#xFFFD;"), std::string::npos);
-  for (const char c : text)
-    ASSERT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7F)) << "byte " << int{c};
+  for (const char c : text) ASSERT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7F)) << "byte " << int{c};
 }
 
 // A history left by an earlier run is drawn too, its type (and so its
@@ -288,8 +300,8 @@ TEST_F(PageTest, ExtremesSurviveTheReduction) {
   const std::string start = "<path class=\"line\" d=\"";
   const size_t from = text.find(start);
   ASSERT_NE(from, std::string::npos);
-  const std::string d = text.substr(from + start.size(), text.find('"', from + start.size()) -
-                                                            from - start.size());
+  const std::string d =
+      text.substr(from + start.size(), text.find('"', from + start.size()) - from - start.size());
   std::map<int, int> per_column;
   int top = 1 << 30, bottom = -1;
   std::istringstream points(d);

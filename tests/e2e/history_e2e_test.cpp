@@ -67,9 +67,9 @@ TEST(E2eHistory, SameBytesAsTheNativeProgramAndNothingRepeated) {
   ASSERT_EQ(reference.status, 0) << reference.out;
   EXPECT_EQ(first.out, reference.out);
 
-  const std::vector<std::string> names = {
-      box.addr() + "_p1_s1_temperature.csv", box.addr() + "_p1_s2_humidity.csv",
-      box.addr() + "_p2_s1_4-20ma.csv", box.addr() + ".html"};
+  const std::vector<std::string> names = {box.addr() + "_p1_s1_temperature.csv",
+                                          box.addr() + "_p1_s2_humidity.csv",
+                                          box.addr() + "_p2_s1_4-20ma.csv", box.addr() + ".html"};
   for (const std::string& name : names) {
     const std::string bytes = raw(tested, name);
     EXPECT_FALSE(bytes.empty()) << name;
