@@ -12,6 +12,8 @@
 #include "device/messages.h"
 #include "platform/console.h"
 #include "report/collected.h"
+#include "report/chart_page.h"
+#include "report/csv_history.h"
 #include "report/datafile.h"
 #include "report/handoff.h"
 
@@ -60,6 +62,8 @@ struct RunState {
   bool password_present = false;
   bool overwrite = false;
   bool incremental = false;  // -n
+  bool history = false;  // -c, and -w
+  bool page = false;     // -w
 };
 
 // Exit statuses with -n, for schedulers.
@@ -165,6 +169,15 @@ bool scan_command_line(int argc, char** argv, RunState* run, int* status) {
       case 'N':
         run->incremental = true;
         break;
+      case 'c':
+      case 'C':
+        run->history = true;
+        break;
+      case 'w':
+      case 'W':
+        run->history = true;
+        run->page = true;
+        break;
       case 'h':
       case '?':
         *status = print_usage();
@@ -193,6 +206,8 @@ int print_usage() {
   say("  -o                 Overwrite data if files exist.\n");
   say("  -t                 Use local timezone for timestamp.\n");
   say("  -n                 Download only samples newer than the last -n run.\n");
+  say("  -c                 Keep a CSV history per sensor beside the reports.\n");
+  say("  -w                 Write an HTML page of charts per box (implies -c).\n");
   say("  -?                 Display this usage information and exit.\n\n");
   say("You will be prompted for any required options you did not specify.\n\n");
   return 0;
@@ -243,7 +258,10 @@ int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::F
   }
   HookGuard guard{conn};
   bool unread = false;
-  for (int port = 0; port < kPorts; ++port) {
+  csv_history history;
+  if (run.history) handoff.keep_history(&history);
+  bool ended = false;
+  for (int port = 0; port < kPorts && !ended; ++port) {
     for (int slot = 0; slot < kSlots; ++slot) {
       const int result = conn.read_sensor(run.address.c_str(), run.password.c_str(), port, slot);
       progress.clear();
@@ -257,10 +275,18 @@ int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::F
         continue;
       }
       const Next next = report_failure(conn.last_error, port);
-      if (next == Next::kEnd) return run.incremental ? kWalkEndedEarly : 0;
+      if (next == Next::kEnd) {
+        ended = true;
+        break;
+      }
       if (run.incremental && sensor_unread(conn.last_error)) unread = true;
       if (next == Next::kPort) break;
     }
   }
+  // Drawn from the histories in the folder, so also after a walk that ended early.
+  if (run.page && write_chart_page("", run.address, history.sensors()) != 0) unread = true;
+  if (handoff.failed_histories() > 0) unread = true;
+  if (!run.incremental) return 0;
+  if (ended) return kWalkEndedEarly;
   return unread ? kSensorNotSaved : 0;
 }

@@ -494,6 +494,38 @@ TEST_F(DriverHandOff, OverwriteFlagReachesTheWriter) {
   }
 }
 
+// -c keeps a CSV history beside each report; -w also draws the box's page,
+// after the walk, even one that ended early.
+TEST_F(DriverHandOff, HistoryAndPageFlags) {
+  FakeBox box("127.0.2.13", 0,
+              walk_box({{1, box_error(kBoxWrongPassword, 0)}}, {sensor(0, 1, 5, 1)}));
+  getdata conn(box.port(), kWaitMs);
+  const std::string report = box.addr() + "_p1_" + sensor_type_name(1) + ".txt";
+  const std::string csv = box.addr() + "_p1_s1_" + sensor_type_name(1) + ".csv";
+  const std::string page = box.addr() + ".html";
+  const struct {
+    const char* flag;
+    bool history, page;
+  } cases[] = {{"-o", false, false},
+               {"-c", true, false},
+               {"/C", true, false},
+               {"-w", true, true},
+               {"/W", true, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.flag);
+    std::remove(csv.c_str());
+    std::remove(page.c_str());
+    const Outcome o = run(conn, {c.flag, "-i", box.addr(), "-p", "pw"});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, "Saving data to " + report + " ...\n" +
+                         (c.history ? "Saving history to " + csv + " ...\n" : "") +
+                         "Wrong password !\n" +
+                         (c.page ? "Saving charts to " + page + " ...\n" : ""));
+    EXPECT_EQ(contents(csv).find("time_utc,time_local,value\r\n") == 0, c.history);
+    EXPECT_EQ(contents(page).find("<svg class=\"chart\"") != std::string::npos, c.page);
+  }
+}
+
 // The password is typed at a terminal: the test plays the terminal through a
 // pseudo-terminal and types only once echo is off.
 TEST(DriverPrompts, PasswordIsNotEchoedAtATerminal) {

@@ -2,10 +2,19 @@
 
 #include <cstdio>
 
+#include "report/csv_history.h"
 #include "report/datafile.h"
 
 int report_handoff::save(const reading& sensor) {
   if (sensor.status == nullptr) return -1;
+  const int result = save_report(sensor);
+  // A history skips the samples it already has, so it is written whatever
+  // became of the report.
+  if (history_ != nullptr && history_->save(sensor) != 0) ++failed_histories_;
+  return result;
+}
+
+int report_handoff::save_report(const reading& sensor) {
   char name[100];
   if (writer_.make_filename(name, sizeof name, sensor, 2) < 0) {
     // A cut-off name could be another sensor's file, or a name without ".txt".

@@ -6,18 +6,28 @@
 
 #include "device/reading.h"
 
+class csv_history;
 class datafile;
 
 class report_handoff {
  public:
   report_handoff(datafile& writer, bool overwrite) : writer_(writer), overwrite_(overwrite) {}
 
-  // Builds the file name and writes the report; the walk goes on whatever
-  // happens here. 0 when the report was written, -1 when it was not.
+  // Builds the file name and writes the report, then with -c adds the
+  // samples to the sensor's history; the walk goes on whatever happens here.
+  // 0 when the report was written, -1 when it was not.
   int save(const reading& sensor);
+  // With -c: each sensor's samples also go to its CSV history.
+  void keep_history(csv_history* history) { history_ = history; }
+  // Histories that could not be written this run.
+  int failed_histories() const { return failed_histories_; }
 
  private:
   datafile& writer_;
   bool overwrite_;
   std::set<std::string> emptied_;  // names already emptied by -o this run
+  csv_history* history_ = nullptr;
+  int failed_histories_ = 0;
+
+  int save_report(const reading& sensor);
 };

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole job without hardware: builds logfetch and boxsim, starts boxsim on
-# 127.0.0.1 with the sample box, downloads it into ./demo-reports and lists
-# the reports. Needs root: the box listens on UDP port 811.
+# 127.0.0.1 with the sample box, downloads it into ./demo-reports with CSV
+# histories and a chart page (-w), lists the reports and says where the page
+# is. Needs root: the box listens on UDP port 811.
 #
 #   sudo bash scripts/demo.sh            (or as root: bash scripts/demo.sh)
 set -euo pipefail
@@ -58,10 +59,12 @@ rm -f "$ready"
 rm -rf "$reports"
 mkdir -p "$reports"
 echo
-echo "\$ logfetch -i 127.0.0.1 -p $password     (in $reports)"
-(cd "$reports" && "$build/app/logfetch" -i 127.0.0.1 -p "$password")
+echo "\$ logfetch -w -i 127.0.0.1 -p $password     (in $reports)"
+(cd "$reports" && "$build/app/logfetch" -w -i 127.0.0.1 -p "$password")
 
 stop_boxsim
 echo
 echo "Reports written to $reports:"
 ls -l "$reports"
+echo
+echo "Chart page of the box (open it in a web browser): $reports/127.0.0.1.html"

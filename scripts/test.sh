@@ -9,6 +9,7 @@ jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+bash scripts/test-browser.sh
 bash scripts/test-windows.sh
 bash scripts/test-sanitize.sh
 bash scripts/test-fuzz.sh

@@ -1,0 +1,54 @@
+// The CSV history of each sensor (-c): one file per box address, port and
+// slot, RFC 4180 with CRLF line ends, a fixed header and one row per sample,
+// oldest first, never the same sample twice.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "device/reading.h"
+
+// The header line, without its CRLF.
+constexpr char kHistoryHeader[] = "time_utc,time_local,value";
+
+// What a chart shows about a sensor besides its samples, kept from the
+// readings of this run.
+struct sensor_label {
+  int port = 0;  // 1..8
+  int slot = 0;  // 1..2
+  uint8_t type = 0;
+  std::string description, system_name, unit;
+};
+
+// "ADDRESS_pPORT_sSLOT_TYPE.csv"; port and slot counted from 1.
+std::string history_name(const std::string& address, int port, int slot, uint8_t type);
+
+// One row of a history: the UTC time and the value, for tenths types a count
+// of tenths. Returns false for a row that is not as the writer makes it.
+// [begin, end) is the row without its line end.
+bool parse_history_row(const char* begin, const char* end, bool tenths, int64_t* time,
+                       int64_t* value);
+
+// "YYYY-MM-DDTHH:MM:SSZ" for a signed 32-bit time; returns the end.
+char* put_iso_utc(char* p, int32_t t);
+// A value as the history writes it: whole, or tenths with one decimal.
+char* put_history_value(char* p, int64_t v, bool tenths);
+
+class csv_history {
+ public:
+  // Histories go to `folder` ("" for the current one, else ending in '/').
+  explicit csv_history(std::string folder = "") : folder_(std::move(folder)) {}
+
+  // Adds the samples of `r` that are newer than the file's last row. A file
+  // that is not a history, or whose last row cannot be read, is left
+  // untouched. Returns 0, or -1 with a one-line message.
+  int save(const reading& r);
+
+  // Every sensor handed to save this run, in the order of the walk.
+  const std::vector<sensor_label>& sensors() const { return sensors_; }
+
+ private:
+  std::string folder_;
+  std::vector<sensor_label> sensors_;
+};

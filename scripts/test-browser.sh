@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# The chart page in a real browser: downloads the sample box with -w, loads
+# the page in headless Chromium, checks that it draws one chart per sensor
+# history without a console message, and that its screenshot is not blank.
+# Uses the native build in build/ (NATIVE_BUILD overrides it). Needs root:
+# the simulated box listens on UDP port 811. SCREENSHOT_OUT=FILE keeps the
+# screenshot.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+fail() {
+  echo "test-browser: FAILED: $*" >&2
+  exit 1
+}
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "test-browser: SKIPPED: boxsim must bind UDP port 811, which needs root" >&2
+  exit 0
+fi
+bash scripts/install-deps.sh chromium imagemagick
+command -v chromium >/dev/null || fail "chromium is not installed"
+
+native="${NATIVE_BUILD:-$root/build}"
+cmake --build "$native" -j"$(nproc)" --target logfetch boxsim >/dev/null
+addr=127.0.13.1
+
+tmp=$(mktemp -d)
+boxsim_pid=""
+cleanup() {
+  if [ -n "$boxsim_pid" ]; then
+    kill "$boxsim_pid" 2>/dev/null || true
+    wait "$boxsim_pid" 2>/dev/null || true
+  fi
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+"$native/boxsim/boxsim" --addr "$addr" --max-seconds 60 examples/demo.box >"$tmp/boxsim.out" &
+boxsim_pid=$!
+for _ in $(seq 1 50); do
+  grep -q "serving on" "$tmp/boxsim.out" && break
+  sleep 0.1
+done
+grep -q "serving on" "$tmp/boxsim.out" || fail "boxsim did not get ready"
+
+mkdir "$tmp/run"
+(cd "$tmp/run" && timeout 60 "$native/app/logfetch" -w -i "$addr" -p public) >"$tmp/logfetch.out" ||
+  fail "logfetch -w failed: $(cat "$tmp/logfetch.out")"
+page="$tmp/run/$addr.html"
+[ -s "$page" ] || fail "no page written: $(cat "$tmp/logfetch.out")"
+histories=$(find "$tmp/run" -name '*.csv' | wc -l)
+[ "$histories" -gt 0 ] || fail "no CSV history written"
+
+# Root needs --no-sandbox; a profile of our own keeps runs apart.
+browse() {
+  timeout 60 chromium --headless --no-sandbox --disable-gpu --no-first-run \
+    --user-data-dir="$tmp/profile" --enable-logging=stderr --v=0 "$@" "file://$page"
+}
+browse --dump-dom >"$tmp/dom.html" 2>"$tmp/dom.log" || fail "chromium could not load the page"
+charts=$(grep -o '<svg class="chart"' "$tmp/dom.html" | wc -l)
+lines=$(grep -o '<path class="line" d="M' "$tmp/dom.html" | wc -l)
+echo "test-browser: $histories histories, $charts charts, $lines drawn lines"
+[ "$charts" -eq "$histories" ] || fail "$charts charts for $histories histories"
+[ "$lines" -eq "$histories" ] || fail "$lines lines for $histories histories"
+if grep -q 'CONSOLE' "$tmp/dom.log"; then
+  grep 'CONSOLE' "$tmp/dom.log" >&2
+  fail "the page logged to the browser console"
+fi
+
+browse --screenshot="$tmp/page.png" --window-size=900,1600 --hide-scrollbars \
+  >/dev/null 2>"$tmp/shot.log" || fail "chromium could not take a screenshot"
+[ -s "$tmp/page.png" ] || fail "no screenshot"
+colours=$(identify -format '%k' "$tmp/page.png")
+echo "test-browser: screenshot $(identify -format '%wx%h' "$tmp/page.png"), $colours colours"
+[ "$colours" -ge 16 ] || fail "the screenshot looks blank ($colours colours)"
+if [ -n "${SCREENSHOT_OUT:-}" ]; then cp "$tmp/page.png" "$SCREENSHOT_OUT"; fi
+echo "test-browser: passed"
