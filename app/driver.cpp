@@ -11,7 +11,7 @@
 #include "device/getdata.h"
 #include "device/messages.h"
 #include "platform/console.h"
-#include "report/collected.h"
+#include "app/collected.h"
 #include "report/chart_page.h"
 #include "report/csv_history.h"
 #include "report/datafile.h"

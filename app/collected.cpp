@@ -1,4 +1,4 @@
-#include "report/collected.h"
+#include "app/collected.h"
 
 #include <cerrno>
 #include <cstdarg>
