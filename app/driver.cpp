@@ -136,6 +136,11 @@ bool scan_command_line(int argc, char** argv, RunState* run, int* status) {
       case '?':
         *status = print_usage();
         return false;
+      case 'v':
+      case 'V':
+        say("logfetch %s\n", LOGFETCH_VERSION);
+        *status = 0;
+        return false;
       default:  // ":" is the only other character the scanner can return
         break;
     }
@@ -159,6 +164,7 @@ int print_usage() {
   say("  -p password        The password of the %s (set or get community).\n", kProductName);
   say("  -o                 Overwrite data if files exist.\n");
   say("  -t                 Use local timezone for timestamp.\n");
+  say("  -v                 Display the version and exit.\n");
   say("  -?                 Display this usage information and exit.\n\n");
   say("You will be prompted for any required options you did not specify.\n\n");
   return 0;

@@ -32,8 +32,11 @@ const char kUsage[] =
     "  -p password        The password of the Vellorix (set or get community).\n"
     "  -o                 Overwrite data if files exist.\n"
     "  -t                 Use local timezone for timestamp.\n"
+    "  -v                 Display the version and exit.\n"
     "  -?                 Display this usage information and exit.\n\n"
     "You will be prompted for any required options you did not specify.\n\n";
+
+const char kVersion[] = "logfetch " LOGFETCH_VERSION "\n";
 
 const char kAddressPrompt[] = "Enter ip of Vellorix to download data from: ";
 const char kPasswordPrompt[] = "Type your password: ";
@@ -154,6 +157,13 @@ TEST(DriverCommandLine, HelpAndUnknownWordsEndTheRunAtOnce) {
       {{"-i", addr, "-p", "pw", "-h"}, 0, kUsage},
       {{"-h", "bogus"}, 0, kUsage},
       {{"-i", "box", "-?"}, 0, kUsage},
+      {{"-v"}, 0, kVersion},
+      {{"/v"}, 0, kVersion},
+      {{"-V"}, 0, kVersion},
+      {{"/V"}, 0, kVersion},
+      {{"-i", addr, "-p", "pw", "-v", "-h"}, 0, kVersion},
+      {{"-v", "bogus"}, 0, kVersion},
+      {{"-h", "-v"}, 0, kUsage},
       {{"-H"}, -1, "Argument '-H' not recognized.\n"},
       {{addr}, -1, "Argument '" + addr + "' not recognized.\n"},
       {{"-"}, -1, "Argument '-' not recognized.\n"},

@@ -14,6 +14,7 @@ const char* const kUsage =
     "  -p password        The password of the Vellorix (set or get community).\n"
     "  -o                 Overwrite data if files exist.\n"
     "  -t                 Use local timezone for timestamp.\n"
+    "  -v                 Display the version and exit.\n"
     "  -?                 Display this usage information and exit.\n\n"
     "You will be prompted for any required options you did not specify.\n\n";
 
