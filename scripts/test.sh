@@ -12,3 +12,4 @@ ctest --test-dir build --output-on-failure -j"$jobs"
 bash scripts/test-windows.sh
 bash scripts/test-sanitize.sh
 bash scripts/test-fuzz.sh
+bash scripts/test-package.sh
