@@ -24,5 +24,10 @@ int main(int argc, char** argv) {
   }
 
   catch_stop_requests();
-  return run_server(box, cl.server, stdout, [] { return stop_requested(); });
+  const int status = run_server(box, cl.server, stdout, [] { return stop_requested(); });
+  // Tells a clean stop from the process being ended from outside, which
+  // can exit with status 0 too (Wine ends a Windows program so on Ctrl-C
+  // when it has no handler).
+  if (status == 0 && stop_requested()) std::fputs("boxsim: stopped\n", stderr);
+  return status;
 }

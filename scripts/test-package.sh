@@ -73,7 +73,8 @@ done
 # The installed simulator serves an installed sample box to the installed
 # program (127.0.15.2, a net of its own).
 addr=127.0.15.2
-boxsim --addr "$addr" --max-seconds 60 /usr/share/logfetch/examples/demo.box >"$tmp/ready" &
+boxsim --addr "$addr" --max-seconds 60 /usr/share/logfetch/examples/demo.box >"$tmp/ready" \
+  2>"$tmp/box.err" &
 box_pid=$!
 for _ in $(seq 1 50); do
   grep -q "serving on" "$tmp/ready" && break
@@ -85,6 +86,7 @@ mkdir "$tmp/reports"
   fail "the installed logfetch did not download the demo box"
 kill -INT "$box_pid"
 wait "$box_pid" || fail "the installed boxsim did not end cleanly on SIGINT"
+grep -qx "boxsim: stopped" "$tmp/box.err" || fail "the installed boxsim did not see the SIGINT"
 box_pid=""
 reports=$(ls "$tmp/reports" | wc -l)
 [ "$reports" -gt 0 ] || fail "the installed logfetch wrote no report"

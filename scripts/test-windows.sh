@@ -138,7 +138,7 @@ demo="$tmp/demo.box"
 sed 's/^clock .*/clock 1796685429/' examples/demo.box >"$demo"
 grep -qx 'clock 1796685429' "$demo" || fail "examples/demo.box has no clock line to pin"
 rehearse() {  # folder, boxsim's fault flags; the arrays box_cmd and fetch_cmd name the programs
-  local out="$tmp/$1" pid status _
+  local name=$1 out="$tmp/$1" pid status _
   mkdir -p "$out/reports"
   shift
   "${box_cmd[@]}" --max-seconds 300 "$@" "$demo" >"$out/ready" 2>"$out/box.err" &
@@ -149,21 +149,22 @@ rehearse() {  # folder, boxsim's fault flags; the arrays box_cmd and fetch_cmd n
   done
   if ! grep -q "^boxsim: serving on 127.0.0.1:811" "$out/ready"; then
     kill -KILL "$pid" 2>/dev/null || true
-    fail "$1: boxsim did not start: $(cat "$out/box.err")"
+    fail "$name: boxsim did not start: $(cat "$out/box.err")"
   fi
   (cd "$out/reports" && timeout 300 "${fetch_cmd[@]}" -i 127.0.0.1 -p public >"$out/stdout") ||
-    fail "$1: logfetch did not download the demo box"
+    fail "$name: logfetch did not download the demo box"
   kill -INT "$pid"
   for _ in $(seq 1 100); do
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
   done
-  kill -0 "$pid" 2>/dev/null && fail "$1: boxsim did not end within 10 s of Ctrl-C"
+  kill -0 "$pid" 2>/dev/null && fail "$name: boxsim did not end within 10 s of Ctrl-C"
   set +e
   wait "$pid"
   status=$?
   set -e
-  [ "$status" -eq 0 ] || fail "$1: boxsim ended with $status after Ctrl-C, not 0"
+  [ "$status" -eq 0 ] || fail "$name: boxsim ended with $status after Ctrl-C, not 0"
+  grep -q "^boxsim: stopped" "$out/box.err" || fail "$name: boxsim did not see the Ctrl-C"
 }
 box_cmd=("$native/boxsim/boxsim")
 fetch_cmd=("$native/app/logfetch")
@@ -171,9 +172,11 @@ rehearse native
 box_cmd=(wine "$box_exe")
 fetch_cmd=(wine "$exe")
 rehearse windows
-# Once more with every reply doubled and junk from both of boxsim.exe's
-# sockets ahead of it, all of which logfetch drops: the same reports.
-rehearse windows-junk --twice --junk length,port_byte,from_812,count_over,count_zero
+# Once more with junk from both of boxsim.exe's sockets ahead of every
+# reply, all of which logfetch drops: the same reports. (Doubled replies are
+# left to the suites above: on a free schedule a copy can be read as the
+# answer to the next request, which no client can tell.)
+rehearse windows-junk --junk length,port_byte,from_812,count_over,count_zero
 crlf() { sed 's/$/\r/' "$1"; }
 reports=$(cd "$tmp/native/reports" && ls)
 [ -n "$reports" ] || fail "the native run wrote no report"
@@ -187,7 +190,7 @@ for run in windows windows-junk; do
   done
 done
 echo "test-windows: rehearsal under Wine: $(wc -w <<<"$reports") reports and the output as native," \
-  "also with doubled and junk replies; boxsim.exe ended by Ctrl-C with 0, at $(elapsed) s"
+  "also with junk replies; boxsim.exe ended by Ctrl-C with 0, at $(elapsed) s"
 
 # The zip users download: the programs, the README, boxsim's guide and the
 # sample box files.

@@ -305,6 +305,8 @@ BoxSim::~BoxSim() {
   bool killed = false;
   const int status = wait_status(pid_, &killed);
   EXPECT_EQ(status, 0) << "boxsim did not end cleanly: " << dir_.read("stderr.txt");
+  EXPECT_NE(dir_.read("stderr.txt").find("boxsim: stopped"), std::string::npos)
+      << "boxsim did not see the stop request";
 }
 
 std::vector<LoggedRequest> BoxSim::requests() const {
