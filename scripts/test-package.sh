@@ -17,7 +17,8 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "test-package: not root: the package check installs a package and is skipped" >&2
   exit 0
 fi
-bash scripts/install-deps.sh dpkg-dev man-db
+# dpkg-shlibdeps (dpkg-dev) and file find the runtime libraries the package depends on.
+bash scripts/install-deps.sh dpkg-dev file man-db
 
 native="${NATIVE_BUILD:-$root/build}"
 [ -f "$native/CPackConfig.cmake" ] || fail "$native is not configured: run scripts/test.sh first"
@@ -62,6 +63,10 @@ installed=1
 usage=$(cd "$tmp" && logfetch -?) || fail "logfetch -? failed"
 grep -q "Download data from Vellorix" <<<"$usage" || fail "logfetch -? shows no usage"
 [ "$(logfetch -v)" = "logfetch $version" ] || fail "logfetch -v says '$(logfetch -v)', not 'logfetch $version'"
+# Slim images tell dpkg to leave manual pages out; then nothing here can be checked.
+if grep -rqs '^path-exclude.*/usr/share/man' /etc/dpkg/dpkg.cfg.d/; then
+  fail "dpkg is set to leave out manual pages ($(grep -rls '^path-exclude.*/usr/share/man' /etc/dpkg/dpkg.cfg.d/))"
+fi
 for page in logfetch boxsim; do
   path=$(man -w "$page") || fail "man -w $page finds no page"
   [ "$path" = "/usr/share/man/man1/$page.1" ] || fail "man -w $page gives $path"
