@@ -182,6 +182,11 @@ bool scan_command_line(int argc, char** argv, RunState* run, int* status) {
       case '?':
         *status = print_usage();
         return false;
+      case 'v':
+      case 'V':
+        say("logfetch %s\n", LOGFETCH_VERSION);
+        *status = 0;
+        return false;
       default:  // ":" is the only other character the scanner can return
         break;
     }
@@ -208,6 +213,7 @@ int print_usage() {
   say("  -n                 Download only samples newer than the last -n run.\n");
   say("  -c                 Keep a CSV history per sensor beside the reports.\n");
   say("  -w                 Write an HTML page of charts per box (implies -c).\n");
+  say("  -v                 Display the version and exit.\n");
   say("  -?                 Display this usage information and exit.\n\n");
   say("You will be prompted for any required options you did not specify.\n\n");
   return 0;

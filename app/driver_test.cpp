@@ -28,6 +28,8 @@ constexpr int kWaitMs = 200;
 
 using test_texts::kUsage;
 
+const char kVersion[] = "logfetch " LOGFETCH_VERSION "\n";
+
 const char kAddressPrompt[] = "Enter ip of Vellorix to download data from: ";
 const char kPasswordPrompt[] = "Type your password: ";
 
@@ -147,6 +149,13 @@ TEST(DriverCommandLine, HelpAndUnknownWordsEndTheRunAtOnce) {
       {{"-i", addr, "-p", "pw", "-h"}, 0, kUsage},
       {{"-h", "bogus"}, 0, kUsage},
       {{"-i", "box", "-?"}, 0, kUsage},
+      {{"-v"}, 0, kVersion},
+      {{"/v"}, 0, kVersion},
+      {{"-V"}, 0, kVersion},
+      {{"/V"}, 0, kVersion},
+      {{"-i", addr, "-p", "pw", "-v", "-h"}, 0, kVersion},
+      {{"-v", "bogus"}, 0, kVersion},
+      {{"-h", "-v"}, 0, kUsage},
       {{"-H"}, -1, "Argument '-H' not recognized.\n"},
       {{addr}, -1, "Argument '" + addr + "' not recognized.\n"},
       {{"-"}, -1, "Argument '-' not recognized.\n"},

@@ -1,15 +1,10 @@
 // boxsim: a simulated box on UDP, for trying logfetch and for its
 // end-to-end tests.
-#include <csignal>
 #include <cstdio>
 #include <string>
 
 #include "boxsim/cli.h"
-
-namespace {
-volatile std::sig_atomic_t stop_signal = 0;
-void on_signal(int) { stop_signal = 1; }
-}  // namespace
+#include "boxsim/udp.h"
 
 int main(int argc, char** argv) {
   CommandLine cl;
@@ -28,11 +23,11 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  struct sigaction sa = {};
-  sa.sa_handler = on_signal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-
-  return run_server(box, cl.server, stdout, [] { return stop_signal != 0; });
+  catch_stop_requests();
+  const int status = run_server(box, cl.server, stdout, [] { return stop_requested(); });
+  // Tells a clean stop from the process being ended from outside, which
+  // can exit with status 0 too (Wine ends a Windows program so on Ctrl-C
+  // when it has no handler).
+  if (status == 0 && stop_requested()) std::fputs("boxsim: stopped\n", stderr);
+  return status;
 }

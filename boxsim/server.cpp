@@ -1,12 +1,5 @@
 #include "boxsim/server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -17,6 +10,7 @@
 #include <vector>
 
 #include "boxsim/responder.h"
+#include "boxsim/udp.h"
 
 namespace {
 
@@ -25,77 +19,20 @@ using Clock = std::chrono::steady_clock;
 constexpr uint16_t kJunkSourcePort = 812;
 constexpr int kPollSliceMs = 100;  // how soon a stop request is noticed
 
-class Socket {
- public:
-  Socket() = default;
-  ~Socket() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-
-  bool bind_to(const std::string& addr, uint16_t port, std::string* error) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    if (inet_pton(AF_INET, addr.c_str(), &a.sin_addr) != 1) {
-      *error = "not a dotted IPv4 address: " + addr;
-      return false;
-    }
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd_ < 0) {
-      *error = std::string("socket: ") + std::strerror(errno);
-      return false;
-    }
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      *error = "cannot bind " + addr + ":" + std::to_string(port) + ": " + std::strerror(errno);
-      if (errno == EACCES) *error += " (ports below 1024 need root)";
-      return false;
-    }
-    return true;
-  }
-  int fd() const { return fd_; }
-  uint16_t bound_port() const {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin_port);
-  }
-
- private:
-  int fd_ = -1;
-};
-
 struct Scheduled {
   Clock::time_point due;
   long seq;  // keeps datagrams due at the same moment in order
   Source source;
   std::vector<uint8_t> bytes;
-  sockaddr_in to;
+  Peer to;
   bool operator>(const Scheduled& o) const { return due != o.due ? due > o.due : seq > o.seq; }
 };
 
-void send_batch(int fd, std::vector<Scheduled>& batch) {
-  std::vector<iovec> iov(batch.size());
-  std::vector<mmsghdr> msgs(batch.size());
-  for (size_t i = 0; i < batch.size(); ++i) {
-    iov[i].iov_base = batch[i].bytes.data();
-    iov[i].iov_len = batch[i].bytes.size();
-    msgs[i] = mmsghdr{};
-    msgs[i].msg_hdr.msg_name = &batch[i].to;
-    msgs[i].msg_hdr.msg_namelen = sizeof batch[i].to;
-    msgs[i].msg_hdr.msg_iov = &iov[i];
-    msgs[i].msg_hdr.msg_iovlen = 1;
-  }
-  size_t sent = 0;
-  while (sent < msgs.size()) {
-    const int n = sendmmsg(fd, msgs.data() + sent, static_cast<unsigned>(msgs.size() - sent), 0);
-    if (n <= 0) {
-      ++sent;  // skip a datagram the system refuses
-      continue;
-    }
-    sent += static_cast<size_t>(n);
-  }
+void send_batch(UdpSocket& socket, const std::vector<Scheduled>& batch) {
+  std::vector<Outbound> datagrams;
+  datagrams.reserve(batch.size());
+  for (const Scheduled& s : batch) datagrams.push_back({s.bytes.data(), s.bytes.size(), s.to});
+  socket.send_all(datagrams);
 }
 
 int ms_until(Clock::time_point t, Clock::time_point now) {
@@ -124,7 +61,7 @@ std::string log_line(double seconds, const std::string& from_addr, uint16_t from
 int run_server(const Box& box, const ServerOptions& options, std::FILE* ready,
                const std::function<bool()>& should_stop) {
   std::string error;
-  Socket main_socket, port812, junk_addr;
+  UdpSocket main_socket, port812, junk_addr;
   if (!main_socket.bind_to(options.addr, options.port, &error)) {
     std::fprintf(stderr, "boxsim: %s\n", error.c_str());
     return 1;
@@ -172,8 +109,8 @@ int run_server(const Box& box, const ServerOptions& options, std::FILE* ready,
     Clock::time_point now = Clock::now();
     if (now >= deadline) break;
 
-    // Send what is due. Datagrams due together from one socket go out in
-    // one call, so a doubled reply is waiting at the client before it can
+    // Send what is due. Datagrams due together from one socket are sent
+    // together, so a doubled reply is waiting at the client before it can
     // act on the first copy.
     while (!queue.empty() && queue.top().due <= now) {
       std::vector<Scheduled> batch;
@@ -183,30 +120,23 @@ int run_server(const Box& box, const ServerOptions& options, std::FILE* ready,
         batch.push_back(queue.top());
         queue.pop();
       }
-      const int fd = source == Source::kPort812    ? port812.fd()
-                     : source == Source::kJunkAddr ? junk_addr.fd()
-                                                   : main_socket.fd();
-      send_batch(fd, batch);
+      UdpSocket& socket = source == Source::kPort812    ? port812
+                          : source == Source::kJunkAddr ? junk_addr
+                                                        : main_socket;
+      send_batch(socket, batch);
     }
 
     int wait = kPollSliceMs;
     if (!queue.empty()) wait = std::min(wait, ms_until(queue.top().due, now));
     if (deadline != Clock::time_point::max()) wait = std::min(wait, ms_until(deadline, now));
-    pollfd p{main_socket.fd(), POLLIN, 0};
-    if (poll(&p, 1, wait) <= 0) continue;
-
-    sockaddr_in from{};
-    socklen_t from_len = sizeof from;
-    const ssize_t n = recvfrom(main_socket.fd(), buf.data(), buf.size(), 0,
-                               reinterpret_cast<sockaddr*>(&from), &from_len);
+    Peer from;
+    const long n = main_socket.receive(buf.data(), buf.size(), &from, wait);
     if (n < 0) continue;
     now = Clock::now();
     if (log) {
-      char addr[INET_ADDRSTRLEN] = "?";
-      inet_ntop(AF_INET, &from.sin_addr, addr, sizeof addr);
       const double seconds = std::chrono::duration<double>(now - start).count();
-      const std::string line =
-          log_line(seconds, addr, ntohs(from.sin_port), buf.data(), static_cast<size_t>(n));
+      const std::string line = log_line(seconds, peer_addr_text(from.addr), from.port, buf.data(),
+                                        static_cast<size_t>(n));
       std::fputs(line.c_str(), log);
       std::fflush(log);
     }

@@ -13,3 +13,4 @@ bash scripts/test-browser.sh
 bash scripts/test-windows.sh
 bash scripts/test-sanitize.sh
 bash scripts/test-fuzz.sh
+bash scripts/test-package.sh

@@ -94,11 +94,21 @@ int wait_status(int pid, bool* killed) {
 
 }  // namespace
 
-std::string box_addr(int n) { return "127.0." + env_or("E2E_NET", "3") + "." + std::to_string(n); }
+std::string box_addr(int n) {
+  // Wine 8 binds a Windows program's datagram socket asked for any loopback
+  // address but 127.0.0.1 to all addresses, and its replies then come from
+  // 127.0.0.1: boxsim.exe under Wine can serve only there, one box at a time.
+  const std::string one = env_or("E2E_BOX_ADDR", "");
+  if (!one.empty()) return one;
+  return "127.0." + env_or("E2E_NET", "3") + "." + std::to_string(n);
+}
 
 bool running_as_root() { return geteuid() == 0; }
 
 bool realtime_available() {
+  // A runner's helpers (Wine's server, started by the first Windows program)
+  // would inherit the real-time priority and the shared CPU, and starve it.
+  if (boxsim_through_runner()) return false;
   const pid_t pid = fork();
   if (pid == 0) _exit(place_process(Placement::kRealtimeOnSharedCpu) ? 0 : 1);
   bool killed = false;
@@ -106,6 +116,8 @@ bool realtime_available() {
 }
 
 bool through_runner() { return !split_blanks(env_or("LOGFETCH_RUNNER", "")).empty(); }
+
+bool boxsim_through_runner() { return !split_blanks(env_or("BOXSIM_RUNNER", "")).empty(); }
 
 std::string normalise(const std::string& text) {
   if (!through_runner()) return text;
@@ -213,8 +225,15 @@ BoxSim::BoxSim(int n, const std::string& box_text, const std::vector<std::string
                Placement placement)
     : addr_(box_addr(n)) {
   dir_.write("box.txt", box_text);
-  std::vector<std::string> argv = {BOXSIM_EXE_PATH,           "--addr",        addr_, "--log",
-                                   dir_.file("requests.log"), "--max-seconds", "170"};
+  std::vector<std::string> argv = split_blanks(env_or("BOXSIM_RUNNER", ""));
+  const std::vector<std::string> own = {env_or("BOXSIM_EXE", BOXSIM_EXE_PATH),
+                                        "--addr",
+                                        addr_,
+                                        "--log",
+                                        dir_.file("requests.log"),
+                                        "--max-seconds",
+                                        "170"};
+  argv.insert(argv.end(), own.begin(), own.end());
   argv.insert(argv.end(), extra_args.begin(), extra_args.end());
   argv.push_back(dir_.file("box.txt"));
 
@@ -243,6 +262,8 @@ BoxSim::BoxSim(int n, const std::string& box_text, const std::vector<std::string
     line.append(c, static_cast<size_t>(got));
   }
   close(out_pipe[0]);
+  if (boxsim_through_runner() && line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0)
+    line.erase(line.size() - 2, 1);
   if (line != "boxsim: serving on " + addr_ + ":811\n") {
     kill(pid, SIGKILL);
     bool killed;
@@ -255,10 +276,13 @@ BoxSim::BoxSim(int n, const std::string& box_text, const std::vector<std::string
 
 BoxSim::~BoxSim() {
   if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
+  // Under Wine a Windows program is stopped as Ctrl-C stops it at a console.
+  kill(pid_, boxsim_through_runner() ? SIGINT : SIGTERM);
   bool killed = false;
   const int status = wait_status(pid_, &killed);
   EXPECT_EQ(status, 0) << "boxsim did not end cleanly: " << dir_.read("stderr.txt");
+  EXPECT_NE(dir_.read("stderr.txt").find("boxsim: stopped"), std::string::npos)
+      << "boxsim did not see the stop request";
 }
 
 std::vector<LoggedRequest> BoxSim::requests() const {

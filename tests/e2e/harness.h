@@ -4,7 +4,10 @@
 // Environment:
 //   LOGFETCH_EXE     the logfetch to run (default: the one built beside us)
 //   LOGFETCH_RUNNER  command put before it, split at blanks (e.g. "wine")
+//   BOXSIM_EXE       the boxsim to run (default: the one built beside us)
+//   BOXSIM_RUNNER    command put before it (e.g. "wine" for boxsim.exe)
 //   E2E_NET          third byte of the boxes' addresses 127.0.NET.N (default 3)
+//   E2E_BOX_ADDR     one address for every box instead (tests then run one at a time)
 //
 // Every TEST uses its own N from the table below, so that `ctest -j` is safe.
 #pragma once
@@ -33,6 +36,9 @@ bool running_as_root();
 // True when logfetch runs through a runner (Wine): its console and text files
 // end lines with CRLF.
 bool through_runner();
+// True when boxsim runs through a runner: it is then stopped with SIGINT,
+// which Wine turns into the console's Ctrl-C.
+bool boxsim_through_runner();
 // CRLF to LF, only when running through a runner.
 std::string normalise(const std::string& text);
 
