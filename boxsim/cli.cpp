@@ -31,7 +31,8 @@ const char* const kBoxsimUsage =
     "                      and never an answer\n"
     "  --reply-count X     count field of data replies: asked, over, zero or a number\n"
     "\n"
-    "Ends on SIGINT or SIGTERM. Exit status 2 for a bad command line or box file.\n";
+    "Ends on SIGINT or SIGTERM (Ctrl-C or Ctrl-Break on Windows). Exit status 2 for a bad\n"
+    "command line or box file.\n";
 
 namespace {
 
