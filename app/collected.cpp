@@ -7,21 +7,13 @@
 #include <sstream>
 #include <vector>
 
+#include "app/say.h"
 #include "platform/files.h"
 
 namespace {
 
 constexpr int kFields = 8;
 constexpr size_t kMaxLine = 512;  // longer lines are not ours
-
-void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void say(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::vprintf(format, args);
-  va_end(args);
-  std::fflush(stdout);
-}
 
 // A whole decimal number from lo to hi, nothing else in the word.
 bool number(const std::string& word, long long lo, long long hi, long long* out) {

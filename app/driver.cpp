@@ -6,32 +6,22 @@
 #include <cstring>
 #include <string>
 
+#include "app/collected.h"
 #include "app/options.h"
 #include "app/progress.h"
+#include "app/say.h"
 #include "device/getdata.h"
 #include "device/messages.h"
 #include "platform/console.h"
-#include "app/collected.h"
 #include "report/chart_page.h"
 #include "report/csv_history.h"
 #include "report/datafile.h"
 #include "report/handoff.h"
 
-
 namespace {
 constexpr int kInputSize = 100;
 constexpr int kPorts = 8;
 constexpr int kSlots = 2;
-
-// Every message is flushed at once so that it keeps its place among the
-// prompts and the connection's own messages when stdout is a pipe.
-void say(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::vprintf(format, args);
-  va_end(args);
-  std::fflush(stdout);
-}
 
 // White space as the C locale has it, whatever locale is set.
 bool is_blank(int c) {
@@ -62,8 +52,8 @@ struct RunState {
   bool password_present = false;
   bool overwrite = false;
   bool incremental = false;  // -n
-  bool history = false;  // -c, and -w
-  bool page = false;     // -w
+  bool history = false;      // -c, and -w
+  bool page = false;         // -w
 };
 
 // Exit statuses with -n, for schedulers.

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "device/messages.h"
+#include "report/digits.h"
 #include "zonetime/zone_time.h"
 
 namespace {
@@ -15,33 +16,8 @@ constexpr size_t kHeaderLength = sizeof kHistoryHeader - 1;
 // back are looked for within this many bytes of the end.
 constexpr size_t kTailRoom = 256;
 
-struct TwoDigits {
-  char d[200];
-  constexpr TwoDigits() : d() {
-    for (int i = 0; i < 100; ++i) {
-      d[2 * i] = static_cast<char>('0' + i / 10);
-      d[2 * i + 1] = static_cast<char>('0' + i % 10);
-    }
-  }
-};
-constexpr TwoDigits kTwoDigits;
-
-inline char* put2(char* p, unsigned v) {
-  std::memcpy(p, kTwoDigits.d + 2 * v, 2);
-  return p + 2;
-}
-
-inline char* put_uint(char* p, uint64_t v) {
-  char tmp[24];
-  char* b = tmp + sizeof tmp;
-  do {
-    *--b = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v != 0);
-  const size_t n = static_cast<size_t>(tmp + sizeof tmp - b);
-  std::memcpy(p, b, n);
-  return p + n;
-}
+using decimal::put2;
+using decimal::put_uint;
 
 // Values of up to four digits, which samples mostly have, take two lookups.
 inline char* put_small(char* p, uint64_t v) {
