@@ -29,21 +29,7 @@ class getdata {
   int readstatus();
   int read_data();
   // Sample `index` (0 = oldest) widened to 32 bits; 0 outside the buffer.
-  // Inline: a report reads every sample through it, twice.
-  int32_t get_value(int index) const {
-    if (!status) return 0;
-    const int size = (status->sampleSize == 2 || status->sampleSize == 4) ? status->sampleSize : 1;
-    if (index < 0 || (static_cast<size_t>(index) + 1) * size > samples.size()) return 0;
-    const uint8_t* p = samples.data() + static_cast<size_t>(index) * size;
-    switch (size) {
-      case 2:
-        return coding::get_i16_le(p);
-      case 4:
-        return coding::get_i32_le(p);
-      default:
-        return coding::get_i8(p);
-    }
-  }
+  int32_t get_value(int index) const { return view().get_value(index); }
 
   // The sensor last read, for the outputs; valid until the next read_sensor.
   reading view() const;
