@@ -1,10 +1,10 @@
 #include "app/collected.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 #include <vector>
 
 #include "app/say.h"
@@ -43,6 +43,18 @@ bool read_all(const std::string& path, std::string* text) {
   return ok;
 }
 
+// The blank-separated words of `line`, at most `most` of them.
+std::vector<std::string> words_of(const std::string& line, size_t most) {
+  std::vector<std::string> words;
+  size_t at = line.find_first_not_of(" \t");
+  while (at != std::string::npos && words.size() < most) {
+    const size_t end = line.find_first_of(" \t", at);
+    words.push_back(line.substr(at, end == std::string::npos ? end : end - at));
+    at = end == std::string::npos ? end : line.find_first_not_of(" \t", end);
+  }
+  return words;
+}
+
 }  // namespace
 
 collected::collected(std::string path) : path_(std::move(path)) {}
@@ -54,16 +66,15 @@ void collected::load() {
     say("Can't read %s, all samples are downloaded.\n", path_.c_str());
     return;
   }
-  std::istringstream in(text);
   int bad = 0;
   std::set<Key> doubled;
-  std::string line;
-  while (std::getline(in, line)) {
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = std::min(text.find('\n', at), text.size());
+    std::string line = text.substr(at, end - at);
+    at = end + 1;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.find_first_not_of(" \t") == std::string::npos || line[0] == '#') continue;
-    std::istringstream words(line);
-    std::vector<std::string> w;
-    for (std::string word; w.size() <= kFields && words >> word;) w.push_back(word);
+    const std::vector<std::string> w = words_of(line, kFields + 1);
     long long port, slot, type, size, interval, capacity, newest;
     const bool ok = line.size() <= kMaxLine && w.size() == kFields && number(w[1], 1, 8, &port) &&
                     number(w[2], 1, 2, &slot) && number(w[3], 0, 255, &type) &&
