@@ -18,7 +18,7 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "test-browser: SKIPPED: boxsim must bind UDP port 811, which needs root" >&2
   exit 0
 fi
-bash scripts/install-deps.sh chromium imagemagick
+bash scripts/install-deps.sh chromium imagemagick fonts-dejavu-core
 command -v chromium >/dev/null || fail "chromium is not installed"
 
 native="${NATIVE_BUILD:-$root/build}"
