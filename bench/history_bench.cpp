@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_sensor.h"
 #include "bench/quiet_stdout.h"
 #include "device/coding.h"
-#include "device/getdata.h"
 #include "report/chart_page.h"
 #include "report/csv_history.h"
 #include "report/datafile.h"
@@ -24,38 +24,9 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kSamples = 32767;
+constexpr int kSamples = bench::kSensorSamples;
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-// As the report benchmark's sensor: 4-20 mA (tenths), four-byte samples of
-// both signs, a zone with daylight saving, one sample a minute.
-void fill(getdata& conn, uint8_t port, uint8_t type) {
-  conn.status = std::make_unique<SensorStatus>();
-  SensorStatus& s = *conn.status;
-  std::memset(&s, 0, sizeof s);
-  s.replyCode = kStatusReplyCode;
-  s.port = port;
-  s.sensorType = type;
-  s.deviceTime = 1796685429;
-  s.lastLogTime = 1796685000;
-  s.logCount = s.logCapacity = kSamples;
-  s.sampleSize = 4;
-  s.logInterval = 1;
-  std::strcpy(s.description, "Chilled water flow");
-  std::strcpy(s.systemName, "Bench box");
-  std::strcpy(s.unit, "mA");
-  s.timeZone = 35;
-  conn.address = "127.0.8.1";
-  conn.samples.resize(static_cast<size_t>(kSamples) * 4);
-  uint32_t x = 2463534242u + port;
-  for (int i = 0; i < kSamples; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    coding::put_u32_le(&conn.samples[static_cast<size_t>(i) * 4], x % 80001 - 40000);
-  }
-}
 
 std::string scratch_folder() {
   char templ[] = "/tmp/logfetch-history-bench-XXXXXX";
@@ -70,10 +41,10 @@ void BM_CsvRowAgainstReportLine(benchmark::State& state) {
     state.SkipWithError("cannot make a scratch folder");
     return;
   }
-  getdata conn(kBoxPort, 0);
-  fill(conn, 0, 2);
+  const bench::BenchSensor sensor;
+  const reading r = sensor.view();
   const std::string report = folder + "report.txt";
-  const std::string csv = folder + history_name(conn.address, 1, 1, 2);
+  const std::string csv = folder + history_name(r.address, 1, 1, 2);
   datafile writer;
   QuietStdout quiet;
   double best_csv = std::numeric_limits<double>::infinity(), best_utc = best_csv,
@@ -82,13 +53,13 @@ void BM_CsvRowAgainstReportLine(benchmark::State& state) {
     std::remove(csv.c_str());
     csv_history history(folder);
     const auto t0 = Clock::now();
-    const int saved = history.save(conn.view());
+    const int saved = history.save(r);
     const auto t1 = Clock::now();
     use_local_time = 0;
-    const int utc = writer.write_data(report.c_str(), &conn, 0);
+    const int utc = writer.write_data(report.c_str(), r, 0);
     const auto t2 = Clock::now();
     use_local_time = 1;
-    const int local = writer.write_data(report.c_str(), &conn, 0);
+    const int local = writer.write_data(report.c_str(), r, 0);
     const auto t3 = Clock::now();
     use_local_time = 0;
     if (saved != 0 || utc != 0 || local != 0) {
@@ -121,14 +92,13 @@ void BM_FullBoxPage(benchmark::State& state) {
   csv_history history(folder);
   for (uint8_t port = 0; port < 8; ++port) {
     for (uint8_t slot = 0; slot < 2; ++slot) {
-      getdata conn(kBoxPort, 0);
-      fill(conn, port, slot == 0 ? 2 : 1);
-      conn.slot = slot;
-      history.save(conn.view());
-      files.push_back(folder + history_name(conn.address, port + 1, slot + 1, slot == 0 ? 2 : 1));
+      const uint8_t type = slot == 0 ? 2 : 1;
+      const bench::BenchSensor sensor(port, type, slot);
+      history.save(sensor.view());
+      files.push_back(folder + history_name(bench::kSensorAddress, port + 1, slot + 1, type));
     }
   }
-  const std::string page = folder + "127.0.8.1.html";
+  const std::string page = folder + bench::kSensorAddress + ".html";
   std::vector<char> buffer(4 << 20);
   double best_page = std::numeric_limits<double>::infinity(), best_read = best_page;
   size_t csv_bytes = 0;
@@ -142,7 +112,7 @@ void BM_FullBoxPage(benchmark::State& state) {
       std::fclose(f);
     }
     const auto t1 = Clock::now();
-    const int written = write_chart_page(folder, "127.0.8.1", history.sensors());
+    const int written = write_chart_page(folder, bench::kSensorAddress, history.sensors());
     const auto t2 = Clock::now();
     if (written != 0) {
       state.SkipWithError("the page was not written");

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_sensor.h"
 #include "bench/quiet_stdout.h"
 #include "device/coding.h"
 #include "device/messages.h"
@@ -23,50 +24,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kSamples = 32767;
-
-// A 4-20 mA sensor (tenths), four-byte samples of both signs, in a zone with
-// daylight saving, one sample a minute across several weeks.
-struct BenchSensor {
-  SensorStatus s{};
-  std::vector<uint8_t> samples;
-  reading view() const {
-    reading r;
-    r.address = "127.0.8.1";
-    r.status = &s;
-    r.samples = samples.data();
-    r.sample_size = 4;
-    r.count = kSamples;
-    return r;
-  }
-};
-
-void fill(BenchSensor& sensor) {
-  SensorStatus& s = sensor.s;
-  s.replyCode = kStatusReplyCode;
-  s.sensorType = 2;
-  s.deviceTime = 1796685429;
-  s.lastLogTime = 1796685000;
-  s.logCount = s.logCapacity = kSamples;
-  s.sampleSize = 4;
-  s.logInterval = 1;
-  s.avgHigh = 168;
-  s.avgLow = 71;
-  s.instHigh = 199;
-  s.instLow = -40;
-  std::strcpy(s.description, "Chilled water flow");
-  std::strcpy(s.systemName, "Bench box");
-  std::strcpy(s.unit, "mA");
-  s.timeZone = 35;
-  sensor.samples.resize(static_cast<size_t>(kSamples) * 4);
-  uint32_t x = 2463534242u;
-  for (int i = 0; i < kSamples; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    coding::put_u32_le(&sensor.samples[static_cast<size_t>(i) * 4], x % 80001 - 40000);
-  }
-}
+constexpr int kSamples = bench::kSensorSamples;
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -79,8 +37,7 @@ void BM_WriteData(benchmark::State& state) {
   }
   const std::string dir = dir_templ;
   const std::string report = dir + "/report.txt", copy = dir + "/floor.txt";
-  BenchSensor sensor;
-  fill(sensor);
+  const bench::BenchSensor sensor;
   const reading r = sensor.view();
   datafile writer;
 
