@@ -1,12 +1,12 @@
 #include "app/say.h"
 
 #include <cstdarg>
-#include <cstdio>
+
+#include "report/sink.h"
 
 void say(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::vprintf(format, args);
+  standard_sink().vsay(format, args);
   va_end(args);
-  std::fflush(stdout);
 }
