@@ -8,18 +8,11 @@
 #include <vector>
 
 #include "device/reading.h"
+#include "report/sensor_label.h"
 
 // The header line, without its CRLF.
 constexpr char kHistoryHeader[] = "time_utc,time_local,value";
 
-// What a chart shows about a sensor besides its samples, kept from the
-// readings of this run.
-struct sensor_label {
-  int port = 0;  // 1..8
-  int slot = 0;  // 1..2
-  uint8_t type = 0;
-  std::string description, system_name, unit;
-};
 
 // "ADDRESS_pPORT_sSLOT_TYPE.csv"; port and slot counted from 1.
 std::string history_name(const std::string& address, int port, int slot, uint8_t type);
