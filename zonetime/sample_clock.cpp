@@ -21,8 +21,13 @@ int64_t year_start(int year) {
 
 }  // namespace
 
-sample_clock::sample_clock(int32_t first, uint32_t step, bool zone_time, uint8_t zone)
-    : t_(first), step_(step), zone_time_(zone_time), zone_(zone) {
+sample_clock::sample_clock(int32_t first, uint32_t step, bool zone_time, uint8_t zone,
+                           zone_engine* zones)
+    : t_(first),
+      step_(step),
+      zone_time_(zone_time),
+      zone_(zone),
+      zones_(zones != nullptr ? zones : &process_zones()) {
   // Steps of a day or more convert every sample in full.
   const uint32_t s = step < kSecondsPerDay ? step : 0;
   step_h_ = static_cast<int>(s / 3600);
@@ -34,8 +39,8 @@ sample_clock::sample_clock(int32_t first, uint32_t step, bool zone_time, uint8_t
 void sample_clock::seed() {
   struct tm tm;
   if (zone_time_) {
-    tm = *zone_convert(t_, zone_);
-    bias = zone_bias;
+    tm = *zones_->zone_convert(t_, zone_);
+    bias = zones_->zone_bias;
   } else {
     split_time(t_, &tm);
     bias = 0;
@@ -86,5 +91,5 @@ void sample_clock::next_day() {
 }
 
 void sample_clock::finish() {
-  if (zone_time_ && !seeded_here_) zone_convert(t_, zone_);
+  if (zone_time_ && !seeded_here_) zones_->zone_convert(t_, zone_);
 }

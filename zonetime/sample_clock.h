@@ -8,12 +8,16 @@
 
 #include <cstdint>
 
+class zone_engine;
+
 class sample_clock {
  public:
-  // zone_time false: UTC, as split_time. True: as zone_convert(t, zone)
-  // called once per sample in order, which also leaves the zone state as
-  // those calls would once finish() has run.
-  sample_clock(int32_t first, uint32_t step, bool zone_time, uint8_t zone);
+  // zone_time false: UTC, as split_time. True: as zones->zone_convert(t,
+  // zone) called once per sample in order, which also leaves that engine's
+  // state as those calls would once finish() has run. No engine: the
+  // process-wide one.
+  sample_clock(int32_t first, uint32_t step, bool zone_time, uint8_t zone,
+               zone_engine* zones = nullptr);
 
   // To the next sample time.
   void next() {
@@ -63,6 +67,7 @@ class sample_clock {
   int step_h_, step_m_, step_s_;
   bool zone_time_;
   uint8_t zone_;
+  zone_engine* zones_;
   bool seeded_here_ = true;  // the current sample was converted in full
   // Seconds from the current sample to the end of its stretch; a step of
   // this or more converts in full.

@@ -2,10 +2,17 @@
 
 #include <algorithm>
 
-int32_t zone_bias = 0;
-int32_t dst_start = 0;
-int32_t dst_end = 0;
-struct tm zone_tm = {};
+namespace {
+// Constant-initialised, so the names below are bound before any code runs.
+zone_engine process_engine;
+}  // namespace
+
+zone_engine& process_zones() { return process_engine; }
+
+int32_t& zone_bias = process_engine.zone_bias;
+int32_t& dst_start = process_engine.dst_start;
+int32_t& dst_end = process_engine.dst_end;
+struct tm& zone_tm = process_engine.zone_tm;
 
 namespace {
 
@@ -135,29 +142,43 @@ inline YearDay year_day(uint32_t day) {
 // when first asked for, and kept.
 constexpr int kFirstYear = 1, kYears = 138;  // tm_year 1 (1901) to 138 (2038)
 struct Window {
-  bool known;
   int32_t start;
   int32_t end;
 };
-Window windows[kZoneCount][kYears];
 
 Window compute_window(const TimeZoneEntry& entry, int tmYear) {
   const int year = static_cast<int>(int64_t{tmYear} + 1900);
   const RuleYear ry = rule_year(year_start_time(year), year);
-  // Wall-clock rules: the start is in local standard time, the end in local
-  // daylight time, whose bias is an hour less. UTC rules take neither.
   const DstRulePair& pair = *entry.dst;
   const bool wall_clock = pair.end.wallClock == 1;
   const int32_t bias = wall_clock ? entry.bias : 0;
   const int32_t start = instant_of(ry, pair.start, bias);
   const int32_t end =
       wrap32(static_cast<uint32_t>(instant_of(ry, pair.end, bias)) - (wall_clock ? 3600u : 0u));
-  return Window{true, start, end};
+  return Window{start, end};
 }
 
-// t as local time under the current bias, in 32 bits like the box's clock.
-int32_t local_value(int32_t t) {
-  return wrap32(static_cast<uint32_t>(t) - static_cast<uint32_t>(zone_bias) * 60u);
+// Every window of every zone and year, computed once and never written
+// after, so walks on several threads read it without a lock.
+struct WindowTable {
+  Window of[kZoneCount][kYears];
+  WindowTable() {
+    for (int zone = 0; zone < kZoneCount; ++zone) {
+      const TimeZoneEntry& entry = zone_entry(static_cast<uint8_t>(zone));
+      for (int row = 0; row < kYears; ++row)
+        of[zone][row] =
+            entry.dst == nullptr ? Window{0, 0} : compute_window(entry, row + kFirstYear);
+    }
+  }
+};
+
+const WindowTable& windows() {
+  static const WindowTable table;
+  return table;
+}
+
+int32_t local_value(int32_t t, int32_t bias) {
+  return wrap32(static_cast<uint32_t>(t) - static_cast<uint32_t>(bias) * 60u);
 }
 
 }  // namespace
@@ -186,8 +207,7 @@ void zone_window(int tmYear, uint8_t zone, int32_t* start, int32_t* end) {
     *end = w.end;
     return;
   }
-  Window& w = windows[zone_index(zone)][row];
-  if (!w.known) w = compute_window(entry, tmYear);
+  const Window& w = windows().of[zone_index(zone)][row];
   *start = w.start;
   *end = w.end;
 }
@@ -197,12 +217,17 @@ bool zone_in_daylight(int32_t start, int32_t end, int32_t t) {
   return start <= end ? (t >= start && t < end) : (t >= start || t < end);
 }
 
-void zone_set_year(int tmYear, uint8_t zone) { zone_window(tmYear, zone, &dst_start, &dst_end); }
+void zone_engine::zone_set_year(int tmYear, uint8_t zone) {
+  zone_window(tmYear, zone, &dst_start, &dst_end);
+}
 
-void zone_set_bias(uint8_t zone, int32_t t) {
+void zone_engine::zone_set_bias(uint8_t zone, int32_t t) {
   zone_bias = zone_entry(zone).bias;
   if (zone_in_daylight(dst_start, dst_end, t)) zone_bias -= 60;
 }
+
+void zone_set_year(int tmYear, uint8_t zone) { process_zones().zone_set_year(tmYear, zone); }
+void zone_set_bias(uint8_t zone, int32_t t) { process_zones().zone_set_bias(zone, t); }
 
 void split_time(int32_t local, struct tm* out) {
   *out = tm{};
@@ -225,17 +250,24 @@ void split_time(int32_t local, struct tm* out) {
   out->tm_mday = yd.yday - row[i] + 1;
 }
 
-struct tm* zone_localtime(const int32_t* t) {
-  split_time(local_value(*t), &zone_tm);
+struct tm* zone_engine::zone_localtime(const int32_t* t) {
+  split_time(local_value(*t, zone_bias), &zone_tm);
   return &zone_tm;
 }
 
+struct tm* zone_localtime(const int32_t* t) {
+  return process_zones().zone_localtime(t);
+}
 struct tm* zone_convert(int32_t t, uint8_t zone) {
+  return process_zones().zone_convert(t, zone);
+}
+
+struct tm* zone_engine::zone_convert(int32_t t, uint8_t zone) {
   // The year comes from the bias of the previous call; near the turn of the
   // year it may be off by one, which no March, April or October rule notices.
   // Only the year of that first split is used, and the second one overwrites
   // zone_tm, so the first stops at the year.
-  const int32_t year = year_day(split_day(local_value(t)).day).year;
+  const int32_t year = year_day(split_day(local_value(t, zone_bias)).day).year;
   zone_set_year(year - 1900, zone);
   zone_set_bias(zone, t);
   return zone_localtime(&t);

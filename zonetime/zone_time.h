@@ -1,6 +1,8 @@
 // Turns a box timestamp (signed 32-bit seconds since 1970, UTC) into the date
 // and clock time of one of the box's zones, daylight saving applied. The
-// state is process-wide and carries over between calls.
+// state (bias, daylight window, result) is a zone_engine's and carries over
+// between its calls; each walk owns one, and the free functions work on one
+// process-wide engine.
 #pragma once
 
 #include <cstdint>
@@ -8,10 +10,25 @@
 
 #include "zonetime/zone_table.h"
 
-extern int32_t zone_bias;  // minutes; local = UTC - zone_bias
-extern int32_t dst_start;  // 0: no daylight saving in the window
-extern int32_t dst_end;
-extern struct tm zone_tm;
+class zone_engine {
+ public:
+  struct tm* zone_convert(int32_t t, uint8_t zone);
+  struct tm* zone_localtime(const int32_t* t);
+  void zone_set_year(int tmYear, uint8_t zone);
+  void zone_set_bias(uint8_t zone, int32_t t);
+
+  int32_t zone_bias = 0;  // minutes; local = UTC - zone_bias
+  int32_t dst_start = 0;  // 0: no daylight saving in the window
+  int32_t dst_end = 0;
+  struct tm zone_tm = {};
+};
+
+// The engine behind the free functions and the names below.
+zone_engine& process_zones();
+extern int32_t& zone_bias;
+extern int32_t& dst_start;
+extern int32_t& dst_end;
+extern struct tm& zone_tm;
 
 struct tm* zone_convert(int32_t t, uint8_t zone);
 struct tm* zone_localtime(const int32_t* t);

@@ -453,3 +453,20 @@ TEST_F(ZoneTime, ZoneZeroIsGmtimeForEveryNonNegativeValue) {
 }
 
 }  // namespace
+
+TEST_F(ZoneTime, EnginesKeepTheirOwnState) {
+  // Two walks convert for boxes in different zones, interleaved; each must
+  // get what it would alone.
+  zone_engine north, south, alone;
+  const uint8_t north_zone = 35, south_zone = 38;
+  for (int32_t t = utc(2005, 3, 20); t < utc(2005, 4, 10); t += 3 * 3600 + 17) {
+    const std::string n = show(*north.zone_convert(t, north_zone));
+    const std::string s = show(*south.zone_convert(t, south_zone));
+    EXPECT_EQ(n, show(*alone.zone_convert(t, north_zone))) << t;
+    EXPECT_EQ(north.zone_bias, alone.zone_bias) << t;
+    EXPECT_EQ(s, show(*zone_convert(t, south_zone))) << t;
+    EXPECT_EQ(south.zone_bias, zone_bias) << t;
+    zone_bias = 0;
+    dst_start = dst_end = 0;
+  }
+}
