@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh cmake g++ make libbenchmark-dev
+bash scripts/install-deps.sh cmake g++ make libbenchmark-dev libtomlplusplus-dev
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DLOGFETCH_TESTS=OFF
 cmake --build build-bench -j"$(nproc)" --target download_bench report_bench memory_bench zone_bench \
   scheduled_bench history_bench

@@ -15,7 +15,7 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 
-bash scripts/install-deps.sh cmake g++ make
+bash scripts/install-deps.sh cmake g++ make libtomlplusplus-dev
 
 build="$root/build-demo"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

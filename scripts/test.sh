@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev
+bash scripts/install-deps.sh cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libtomlplusplus-dev
 
 jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo

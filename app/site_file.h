@@ -1,0 +1,37 @@
+// The site file (-f): every box a run collects, read from TOML. Nothing in
+// it is trusted: each key is checked for its name and type, and a file that
+// others may read is refused, since it may hold the boxes' passwords.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct site_box {
+  std::string name;      // as the console and the summary show it
+  std::string address;   // dotted IPv4
+  std::string password;  // never printed
+  std::string folder;    // where its outputs go: "" or ending in '/'
+  bool local_time = false;
+  int deadline_seconds = 0;  // for its whole walk
+  int line = 0;              // of its [[box]] header, for messages
+};
+
+struct site_plan {
+  std::string path;    // the site file as given
+  std::string folder;  // the site file's folder: "" or ending in '/'
+  int concurrency = 8;
+  int deadline_seconds = 600;
+  std::vector<site_box> boxes;
+};
+
+constexpr int kMaxConcurrency = 64;
+
+// Reads and checks the site file at `path`. False with a one-line message
+// in *error ("FILE:LINE: what is wrong", naming the key) when it cannot be
+// used; nothing of the file is then to be acted on.
+bool load_site(const std::string& path, site_plan* plan, std::string* error);
+
+// False, with the message for the user in *error, when the file at `path`
+// may be read by its group or others (POSIX); always true on Windows, where
+// the folder's access list guards it.
+bool private_to_owner(const std::string& path, std::string* error);

@@ -1,0 +1,119 @@
+#include "app/site_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+namespace {
+
+class SiteFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char templ[] = "/tmp/site_file_testXXXXXX";
+    ASSERT_NE(mkdtemp(templ), nullptr);
+    dir_ = std::string(templ) + "/";
+  }
+  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+
+  std::string write(const std::string& name, const std::string& text, mode_t mode = 0600) {
+    const std::string path = dir_ + name;
+    std::ofstream(path, std::ios::binary) << text;
+    chmod(path.c_str(), mode);
+    return path;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(SiteFile, ReadsBoxesWithDefaultsAndFolders) {
+  write("cold.pw", "s3cret\r\nignored\n");
+  const std::string path = write("site.toml", R"(concurrency = 3
+deadline = 120
+[[box]]
+name = "cold-store"
+address = "127.0.0.1"
+password_file = "cold.pw"
+folder = "cold"
+local_time = true
+[[box]]
+address = "127.0.0.2"
+password = "public"
+deadline = 30
+)");
+  site_plan plan;
+  std::string error;
+  ASSERT_TRUE(load_site(path, &plan, &error)) << error;
+  EXPECT_EQ(plan.concurrency, 3);
+  ASSERT_EQ(plan.boxes.size(), 2u);
+  const site_box& a = plan.boxes[0];
+  EXPECT_EQ(a.name, "cold-store");
+  EXPECT_EQ(a.password, "s3cret");
+  EXPECT_EQ(a.folder, dir_ + "cold/");
+  EXPECT_TRUE(a.local_time);
+  EXPECT_EQ(a.deadline_seconds, 120);
+  const site_box& b = plan.boxes[1];
+  EXPECT_EQ(b.name, "127.0.0.2");
+  EXPECT_EQ(b.folder, dir_);
+  EXPECT_FALSE(b.local_time);
+  EXPECT_EQ(b.deadline_seconds, 30);
+}
+
+TEST_F(SiteFile, RefusesWithFileLineAndKey) {
+  struct Case {
+    const char* text;
+    const char* expected;  // after "PATH:"
+  } cases[] = {
+      {"concurrency = 0\n", "1: 'concurrency' must be a whole number from 1 to 64"},
+      {"concurrency = \"8\"\n", "1: 'concurrency' must be a whole number from 1 to 64"},
+      {"speed = 3\n", "1: unknown key 'speed'"},
+      {"", "1: no [[box]] to collect"},
+      {"[[box]]\npassword = \"x\"\n", "1: 'address' is missing in [[box]]"},
+      {"[[box]]\naddress = \"127.0.0.300\"\npassword = \"x\"\n",
+       "2: 'address' in [[box]] is not an IPv4 address: '127.0.0.300'"},
+      {"[[box]]\naddress = \"127.0.0.1\"\n",
+       "1: 'password' or 'password_file' is missing in [[box]]"},
+      {"[[box]]\naddress = \"127.0.0.1\"\npassword = 5\n",
+       "3: 'password' in [[box]] must be a string"},
+      {"[[box]]\naddress = \"127.0.0.1\"\npassword = \"x\"\nlocal_time = 1\n",
+       "4: 'local_time' in [[box]] must be true or false"},
+      {"[[box]]\naddress = \"127.0.0.1\"\npassword = \"x\"\nadress = \"y\"\n",
+       "4: unknown key 'adress' in [[box]]"},
+      {"[[box]]\naddress = \"127.0.0.1\"\npassword = \"x\"\n[[box]]\naddress = \"127.0.0.1\"\n"
+       "password = \"y\"\n",
+       "5: 'name' in [[box]]: a second box named '127.0.0.1'"},
+      {"[[box]]\naddress = \"127.0.0.1\"\npassword = \"x\"\npassword_file = \"p\"\n",
+       "1: give 'password' or 'password_file' in [[box]], not both"},
+      {"concurrency = [\n", "1:"},  // the parser's own message, with its column
+  };
+  for (const Case& c : cases) {
+    const std::string path = write("site.toml", c.text);
+    site_plan plan;
+    std::string error;
+    EXPECT_FALSE(load_site(path, &plan, &error)) << c.text;
+    EXPECT_EQ(error.rfind(path + ":" + c.expected, 0), 0u) << "got: " << error;
+    EXPECT_EQ(error.find("\"x\""), std::string::npos);  // no password in a message
+  }
+}
+
+TEST_F(SiteFile, RefusesFilesOthersMayRead) {
+  const std::string site =
+      write("site.toml", "[[box]]\naddress = \"127.0.0.1\"\npassword = \"pw\"\n", 0640);
+  site_plan plan;
+  std::string error;
+  EXPECT_FALSE(load_site(site, &plan, &error));
+  EXPECT_EQ(error,
+            site + " may be read by others: it holds passwords, so give it mode 600 (chmod 600 " +
+                site + ") !");
+  write("box.pw", "pw\n", 0604);
+  const std::string site2 =
+      write("site2.toml", "[[box]]\naddress = \"127.0.0.1\"\npassword_file = \"box.pw\"\n");
+  EXPECT_FALSE(load_site(site2, &plan, &error));
+  EXPECT_NE(error.find("box.pw may be read by others"), std::string::npos) << error;
+  EXPECT_EQ(error.find("pw\n"), std::string::npos);
+}
+
+}  // namespace
