@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The unit and end-to-end suites again, built with AddressSanitizer and
-# UndefinedBehaviorSanitizer in build-asan; then one whole walk of the sample
+# UndefinedBehaviorSanitizer in build-asan; the suites that run walks on
+# threads (site runs) built with ThreadSanitizer in build-tsan; then one whole walk of the sample
 # box under valgrind memcheck, which must find no error and no leak.
 # The valgrind walk uses the plain logfetch of $LOGFETCH_PLAIN_BUILD (default
 # build/, which scripts/test.sh makes first); it is built there when missing.
@@ -26,6 +27,19 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 ctest --test-dir build-asan --output-on-failure -j2 || fail "a suite failed under the sanitizers"
 unset ASAN_OPTIONS UBSAN_OPTIONS
 echo "Sanitizer suites took $(($(date +%s) - started)) s"
+
+# Site runs walk boxes on threads: those suites again under ThreadSanitizer.
+tsan="-fsanitize=thread -fno-omit-frame-pointer"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGFETCH_BENCH=OFF \
+  -DCMAKE_CXX_FLAGS="$tsan" -DCMAKE_EXE_LINKER_FLAGS="$tsan"
+cmake --build build-tsan -j"$(nproc)" --target app_test zonetime_test
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+build-tsan/app/app_test --gtest_filter='SiteRun*:SiteFile*' ||
+  fail "the site runner failed under ThreadSanitizer"
+build-tsan/zonetime/zonetime_test --gtest_filter='ZoneTime.Engines*' ||
+  fail "the zone engines failed under ThreadSanitizer"
+unset TSAN_OPTIONS
+echo "ThreadSanitizer suites done at $(($(date +%s) - started)) s"
 
 # One whole walk under memcheck: the sample box, zone time, the password
 # prompt answered through standard input.

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -455,18 +456,29 @@ TEST_F(ZoneTime, ZoneZeroIsGmtimeForEveryNonNegativeValue) {
 }  // namespace
 
 TEST_F(ZoneTime, EnginesKeepTheirOwnState) {
-  // Two walks convert for boxes in different zones, interleaved; each must
-  // get what it would alone.
-  zone_engine north, south, alone;
-  const uint8_t north_zone = 35, south_zone = 38;
-  for (int32_t t = utc(2005, 3, 20); t < utc(2005, 4, 10); t += 3 * 3600 + 17) {
-    const std::string n = show(*north.zone_convert(t, north_zone));
-    const std::string s = show(*south.zone_convert(t, south_zone));
-    EXPECT_EQ(n, show(*alone.zone_convert(t, north_zone))) << t;
-    EXPECT_EQ(north.zone_bias, alone.zone_bias) << t;
-    EXPECT_EQ(s, show(*zone_convert(t, south_zone))) << t;
-    EXPECT_EQ(south.zone_bias, zone_bias) << t;
-    zone_bias = 0;
-    dst_start = dst_end = 0;
+  // Two walks convert for boxes in different zones at the same time, on two
+  // threads; each must get what one engine gives alone.
+  std::vector<int32_t> instants;
+  for (int32_t t = utc(2005, 3, 20); t < utc(2005, 4, 10); t += 3 * 3600 + 17)
+    instants.push_back(t);
+  auto expected = [&](uint8_t zone) {
+    zone_engine alone;
+    std::vector<std::string> out;
+    for (int32_t t : instants) out.push_back(show(*alone.zone_convert(t, zone)));
+    return out;
+  };
+  const uint8_t zones[2] = {35, 38};
+  const std::vector<std::string> want[2] = {expected(zones[0]), expected(zones[1])};
+  std::vector<std::string> got[2];
+  std::vector<std::thread> walks;
+  for (int w = 0; w < 2; ++w) {
+    walks.emplace_back([&, w] {
+      zone_engine mine;
+      for (int32_t t : instants) got[w].push_back(show(*mine.zone_convert(t, zones[w])));
+    });
   }
+  for (std::thread& t : walks) t.join();
+  EXPECT_EQ(got[0], want[0]);
+  EXPECT_EQ(got[1], want[1]);
+  EXPECT_EQ(zone_bias, 0);  // the process-wide engine was not used
 }

@@ -1,0 +1,68 @@
+// A site run (-f): every box of the site file walked, up to `concurrency`
+// at once, each on a thread of its own with its own walk, console lines
+// prefixed with the box's name, and one summary line per box at the end.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/site_file.h"
+#include "report/sink.h"
+
+// How one box's walk went, for the summary and the exit status.
+struct walk_summary {
+  int status = 0;  // 0 saved, 1 ended early, 2 something not saved
+  int sensors_saved = 0;
+  long long samples_saved = 0;
+  std::string outcome = "ok";  // a few words for the summary line
+};
+
+// The console of a site: whole lines only, one writer at a time, so lines of
+// different boxes may interleave but never mix within a line.
+class site_console {
+ public:
+  site_console(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
+  void line(bool err, const std::string& text);
+  bool good() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::FILE* out_;
+  std::FILE* err_;
+  bool good_ = true;
+};
+
+// One box's sink: each line it is given goes out as "NAME: line".
+class prefixed_sink : public message_sink {
+ public:
+  prefixed_sink(site_console& console, std::string name)
+      : console_(console), prefix_(std::move(name) + ": ") {}
+  ~prefixed_sink() override;
+  bool good() const override { return console_.good(); }
+
+ protected:
+  void write_out(const char* text, size_t size) override { take(false, text, size); }
+  void write_err(const char* text, size_t size) override { take(true, text, size); }
+
+ private:
+  void take(bool err, const char* text, size_t size);
+  site_console& console_;
+  std::string prefix_;
+  std::string pending_[2];  // a line not yet ended, per stream
+};
+
+using clock_type = std::chrono::steady_clock;
+// Walks one box, saying everything through `sink`; stops after the sensor
+// during which `deadline` passes.
+using box_walker = std::function<walk_summary(const site_box& box, message_sink& sink,
+                                              clock_type::time_point deadline)>;
+
+// Runs every box and prints the summary; returns the site's exit status: 0
+// when every walk went through and saved everything, 1 when at least one
+// ended early, else 2 when something was not saved.
+int run_site(const site_plan& plan, const box_walker& walk, site_console& console,
+             std::vector<walk_summary>* summaries = nullptr);
