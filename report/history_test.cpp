@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -252,6 +253,37 @@ TEST_F(HistoryTest, TornLastRowIsCutBackToTheLastWholeRow) {
     EXPECT_EQ(read_file(file()), c.kept + first + at_2300 + at_2310) << c.what;
     EXPECT_EQ(save(h, {8}, 1796685000 + 600, &result), "Saving history to " + file() + " ...\n");
     EXPECT_EQ(result, 0) << c.what;
+  }
+}
+
+// Rows that do not all fit are taken back: the history keeps its old rows
+// and no half row, a new one goes away; the reason goes to standard error.
+TEST_F(HistoryTest, RowsThatDoNotFitAreTakenBack) {
+  const std::string old_rows =
+      kHeader + std::string("2026-12-07T22:50:00Z,2026-12-07T22:50:00+00:00,21\r\n");
+  for (bool existed : {true, false}) {
+    std::filesystem::remove(file());
+    if (existed) std::ofstream(file(), std::ios::binary) << old_rows;
+    csv_history h(folder());
+    int result = 0;
+    std::string said;
+    testing::internal::CaptureStderr();
+    {
+      report_test::FileSizeLimit full(4096);
+      ASSERT_TRUE(full.ok());
+      // Far more rows than the limit holds, written in several blocks.
+      said = save(h, std::vector<int32_t>(5000, 3), 1796685000 + 5000 * 600, &result);
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(result, -1) << existed;
+    EXPECT_EQ(said, "Saving history to " + file() + " ...\nError writing data to file:" + file() +
+                        " !\n");
+    EXPECT_EQ(err, "logfetch: " + file() + ": " + std::strerror(EFBIG) + "\n");
+    if (existed) {
+      EXPECT_EQ(read_file(file()), old_rows);
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(file()));
+    }
   }
 }
 
