@@ -1,4 +1,5 @@
-// Replacing one file by another in a single step.
+// Replacing one file by another in a single step, and what undoing a
+// failed write needs.
 #pragma once
 
 // Puts `from` in the place of `to`, replacing it: readers see the old file or
@@ -7,3 +8,15 @@ bool file_replace(const char* from, const char* to);
 
 // This process's number, to keep the temporary files of two runs apart.
 unsigned long process_id();
+
+// The length in bytes of what `path` names, links followed; -1 when nothing
+// is there.
+long long file_size(const char* path);
+
+// Whether `path` itself is an ordinary file: not a link, a device, a pipe or
+// a folder. Only such a file may be replaced by another one.
+bool file_is_plain(const char* path);
+
+// Cuts the file at `path` to its first `size` bytes. False, with errno set,
+// when it could not be done.
+bool file_truncate(const char* path, long long size);

@@ -1,11 +1,14 @@
 #include "report/csv_history.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
 #include "device/messages.h"
+#include "platform/files.h"
 #include "report/digits.h"
+#include "report/sink.h"
 #include "zonetime/zone_time.h"
 
 namespace {
@@ -109,15 +112,20 @@ class Sink {
   }
   void commit(char* end) { pos_ = static_cast<size_t>(end - buf_); }
   void flush() {
-    if (pos_ != 0 && std::fwrite(buf_, 1, pos_, f_) != pos_) failed_ = true;
+    if (pos_ != 0 && std::fwrite(buf_, 1, pos_, f_) != pos_) {
+      if (!failed_) error_ = errno;
+      failed_ = true;
+    }
     pos_ = 0;
   }
   bool failed() const { return failed_; }
+  int error() const { return error_; }  // errno of the first failed write
 
  private:
   std::FILE* f_;
   size_t pos_ = 0;
   bool failed_ = false;
+  int error_ = 0;
   char buf_[kCapacity];
 };
 
@@ -203,35 +211,87 @@ std::string field_text(const char* s, size_t width) {
 }
 
 // What the file holds before this run's rows.
-enum class Found { kNone, kRows, kForeign, kBadLastRow };
+enum class Found { kNone, kHeader, kRows, kTorn, kForeign, kBadLastRow };
 
-Found inspect(std::FILE* f, bool tenths, int64_t* last) {
-  if (std::fseek(f, 0, SEEK_END) != 0) return Found::kForeign;
+struct Contents {
+  Found found = Found::kNone;
+  int64_t last = 0;  // time of the last whole row, with kRows and kTorn
+  bool has_row = false;
+  long keep = 0;  // with kTorn: bytes up to the end of the last whole row
+};
+
+// Where the line ending at tail[end] starts: after the line end before it,
+// or at 0.
+size_t line_start(const char* tail, size_t end) {
+  while (end > 0 && tail[end - 1] != '\n') --end;
+  return end;
+}
+
+Contents inspect(std::FILE* f, bool tenths) {
+  Contents c;
+  if (std::fseek(f, 0, SEEK_END) != 0) return {Found::kForeign};
   const long size = std::ftell(f);
-  if (size == 0) return Found::kNone;
-  if (size < 0 || static_cast<size_t>(size) < kHeaderLength + 2) return Found::kForeign;
+  if (size == 0) return c;
+  if (size < 0 || static_cast<size_t>(size) < kHeaderLength + 2) return {Found::kForeign};
   char head[kHeaderLength + 2];
   if (std::fseek(f, 0, SEEK_SET) != 0 || std::fread(head, 1, sizeof head, f) != sizeof head)
-    return Found::kForeign;
+    return {Found::kForeign};
   if (std::memcmp(head, kHistoryHeader, kHeaderLength) != 0 || head[kHeaderLength] != '\r' ||
       head[kHeaderLength + 1] != '\n')
-    return Found::kForeign;
+    return {Found::kForeign};
   const size_t rows_bytes = static_cast<size_t>(size) - sizeof head;
-  if (rows_bytes == 0) return Found::kNone;
+  if (rows_bytes == 0) return {Found::kHeader};
 
   char tail[kTailRoom];
   const size_t n = rows_bytes < kTailRoom ? rows_bytes : kTailRoom;
   if (std::fseek(f, size - static_cast<long>(n), SEEK_SET) != 0 || std::fread(tail, 1, n, f) != n)
-    return Found::kBadLastRow;
-  if (n < 2 || tail[n - 2] != '\r' || tail[n - 1] != '\n') return Found::kBadLastRow;
-  size_t start = n - 2;
-  while (start > 0 && tail[start - 1] != '\n') --start;
-  // Without a line end before it, the row must begin right after the header.
-  if (start == 0 && n != rows_bytes) return Found::kBadLastRow;
+    return {Found::kBadLastRow};
+  // A line starting at tail[0] is whole only when it starts right after the
+  // header.
+  const bool from_header = n == rows_bytes;
   int64_t value;
-  if (!parse_history_row(tail + start, tail + n - 2, tenths, last, &value))
-    return Found::kBadLastRow;
-  return Found::kRows;
+  size_t cut;  // where the torn last row starts
+  if (n >= 2 && tail[n - 2] == '\r' && tail[n - 1] == '\n') {
+    cut = line_start(tail, n - 2);
+    if (cut == 0 && !from_header) return {Found::kBadLastRow};
+    if (parse_history_row(tail + cut, tail + n - 2, tenths, &c.last, &value)) {
+      c.found = Found::kRows;
+      c.has_row = true;
+      return c;
+    }
+  } else {
+    cut = line_start(tail, n);
+    if (cut == 0 && !from_header) return {Found::kBadLastRow};
+  }
+  // Only the last row may go: what comes before it must be whole.
+  c.found = Found::kTorn;
+  c.keep = size - static_cast<long>(n - cut);
+  if (cut == 0) return c;
+  if (cut < 2 || tail[cut - 2] != '\r') return {Found::kBadLastRow};
+  const size_t start = line_start(tail, cut - 2);
+  if (start == 0 && !from_header) return {Found::kBadLastRow};
+  if (!parse_history_row(tail + start, tail + cut - 2, tenths, &c.last, &value))
+    return {Found::kBadLastRow};
+  c.has_row = true;
+  return c;
+}
+
+// The system's reason for a failure on `name`, on standard error.
+void explain_error(message_sink& sink, const std::string& name, int error) {
+  sink.explain("logfetch: %s: %s\n", name.c_str(), std::strerror(error != 0 ? error : EIO));
+}
+
+// Undoes rows that could not all be written: the file goes back to
+// `old_size` bytes, or away when it was not there before (-1).
+void cut_back(message_sink& sink, const std::string& name, long long old_size) {
+  if (old_size < 0) {
+    if (file_is_plain(name.c_str()) && std::remove(name.c_str()) != 0)
+      explain_error(sink, name, errno);
+    return;
+  }
+  // A device or pipe keeps no length to go back to.
+  if (file_size(name.c_str()) > old_size && !file_truncate(name.c_str(), old_size))
+    explain_error(sink, name, errno);
 }
 
 }  // namespace
@@ -299,34 +359,50 @@ int csv_history::save(const reading& r) {
 
   // Binary throughout: the rows end in CRLF on every platform, and a file
   // that exists is only ever added to, never emptied.
-  int64_t last = 0;
-  Found found = Found::kNone;
+  Contents c;
   if (std::FILE* in = std::fopen(path.c_str(), "rb")) {
-    found = inspect(in, tenths, &last);
+    c = inspect(in, tenths);
     std::fclose(in);
   }
+  const Found found = c.found;
+  message_sink& console = sink_ != nullptr ? *sink_ : standard_sink();
   if (found == Found::kForeign) {
-    std::printf("File %s is not a CSV history, left untouched !\n", path.c_str());
+    console.say("File %s is not a CSV history, left untouched !\n", path.c_str());
     return -1;
   }
   if (found == Found::kBadLastRow) {
-    std::printf("Can't read the last row of %s, left untouched !\n", path.c_str());
+    console.say("Can't read the last row of %s, left untouched !\n", path.c_str());
     return -1;
   }
+  if (found == Found::kTorn) {
+    // Left by a write that stopped mid-row: the rows before it are sound.
+    const long long size = file_size(path.c_str());
+    if (!file_truncate(path.c_str(), c.keep)) {
+      const int error = errno;
+      console.say("Can't open file:%s to write data !\n", path.c_str());
+      explain_error(console, path, error);
+      return -1;
+    }
+    console.say("Cut the torn last row of %s back to its last whole row (%lld bytes dropped).\n",
+                path.c_str(), size - c.keep);
+  }
+  const long long old_size = file_size(path.c_str());
   std::FILE* f = std::fopen(path.c_str(), "ab");
   if (f == nullptr) {
-    std::printf("Can't open file:%s to write data !\n", path.c_str());
+    const int error = errno;
+    console.say("Can't open file:%s to write data !\n", path.c_str());
+    explain_error(console, path, error);
     return -1;
   }
-  bool failed = std::fseek(f, 0, SEEK_END) != 0;
-  const long size = failed ? -1 : std::ftell(f);
+  int error = std::fseek(f, 0, SEEK_END) != 0 ? errno : 0;
+  const long size = error != 0 ? -1 : std::ftell(f);
   if (found == Found::kNone && size != 0) {
     // There all along, but could not be read: nothing to add to safely.
     std::fclose(f);
-    std::printf("File %s is not a CSV history, left untouched !\n", path.c_str());
+    console.say("File %s is not a CSV history, left untouched !\n", path.c_str());
     return -1;
   }
-  std::printf("Saving history to %s ...\n", path.c_str());
+  console.say("Saving history to %s ...\n", path.c_str());
 
   Sink out(f);
   if (found == Found::kNone) {
@@ -341,7 +417,8 @@ int csv_history::save(const reading& r) {
     // Signed 32-bit seconds, wrapping as the box's clock does.
     const uint32_t step = static_cast<uint32_t>(st.logInterval) * 60u;
     uint32_t t = static_cast<uint32_t>(st.lastLogTime) - static_cast<uint32_t>(r.count - 1) * step;
-    bool have_last = found == Found::kRows;
+    bool have_last = c.has_row;
+    int64_t last = c.last;
     UtcColumn utc;
     LocalColumn local(st.timeZone);
     for (int i = 0; i < r.count; ++i, t += step) {
@@ -361,11 +438,13 @@ int csv_history::save(const reading& r) {
     }
   }
   out.flush();
-  failed = failed || out.failed() || std::fflush(f) != 0 || std::ferror(f) != 0;
-  if (std::fclose(f) != 0) failed = true;
-  if (failed) {
-    std::printf("Error writing data to file:%s !\n", path.c_str());
-    return -1;
-  }
-  return 0;
+  if (error == 0 && out.failed()) error = out.error() != 0 ? out.error() : EIO;
+  if (std::fflush(f) != 0 && error == 0) error = errno != 0 ? errno : EIO;
+  if (std::ferror(f) != 0 && error == 0) error = EIO;
+  if (std::fclose(f) != 0 && error == 0) error = errno != 0 ? errno : EIO;
+  if (error == 0) return 0;
+  console.say("Error writing data to file:%s !\n", path.c_str());
+  explain_error(console, path, error);
+  cut_back(console, path, old_size);
+  return -1;
 }

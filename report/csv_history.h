@@ -10,9 +10,10 @@
 #include "device/reading.h"
 #include "report/sensor_label.h"
 
+class message_sink;
+
 // The header line, without its CRLF.
 constexpr char kHistoryHeader[] = "time_utc,time_local,value";
-
 
 // "ADDRESS_pPORT_sSLOT_TYPE.csv"; port and slot counted from 1.
 std::string history_name(const std::string& address, int port, int slot, uint8_t type);
@@ -30,12 +31,16 @@ char* put_history_value(char* p, int64_t v, bool tenths);
 
 class csv_history {
  public:
-  // Histories go to `folder` ("" for the current one, else ending in '/').
-  explicit csv_history(std::string folder = "") : folder_(std::move(folder)) {}
+  // Histories go to `folder` ("" for the current one, else ending in '/');
+  // messages to `sink`, standard output and error when null.
+  explicit csv_history(std::string folder = "", message_sink* sink = nullptr)
+      : folder_(std::move(folder)), sink_(sink) {}
 
-  // Adds the samples of `r` that are newer than the file's last row. A file
-  // that is not a history, or whose last row cannot be read, is left
-  // untouched. Returns 0, or -1 with a one-line message.
+  // Adds the samples of `r` that are newer than the file's last row. A last
+  // row cut short by an earlier write is cut off first, and said; a file
+  // that is not a history, or whose last rows cannot be read, is left
+  // untouched. Rows that cannot all be written are taken back. Returns 0, or
+  // -1 with a one-line message.
   int save(const reading& r);
 
   // Every sensor handed to save this run, in the order of the walk.
@@ -43,5 +48,6 @@ class csv_history {
 
  private:
   std::string folder_;
+  message_sink* sink_;
   std::vector<sensor_label> sensors_;
 };

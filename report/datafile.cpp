@@ -1,13 +1,17 @@
 #include "report/datafile.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "device/coding.h"
 #include "device/messages.h"
+#include "platform/files.h"
 #include "report/digits.h"
+#include "report/sink.h"
 #include "zonetime/sample_clock.h"
 #include "zonetime/zone_table.h"
 #include "zonetime/zone_time.h"
@@ -106,15 +110,20 @@ class Sink {
     pos_ = 0;
   }
   bool failed() const { return failed_; }
+  int error() const { return error_; }  // errno of the first failed write
 
  private:
   void write(const char* s, size_t n) {
-    if (n != 0 && std::fwrite(s, 1, n, f_) != n) failed_ = true;
+    if (n != 0 && std::fwrite(s, 1, n, f_) != n) {
+      if (!failed_) error_ = errno;
+      failed_ = true;
+    }
   }
 
   std::FILE* f_;
   size_t pos_ = 0;
   bool failed_ = false;
+  int error_ = 0;
   char* const buf_ = report_block;
 };
 
@@ -249,14 +258,42 @@ void put_samples(Sink& out, const reading& r, int n, sample_clock& clock) {
   }
 }
 
+// The system's reason for a failure on `name`, on standard error.
+void explain_error(message_sink& sink, const char* name, int error) {
+  sink.explain("logfetch: %s: %s\n", name, std::strerror(error != 0 ? error : EIO));
+}
+
+// Flushes and closes `f`; the errno of the first failure, or 0.
+int finish(std::FILE* f, int error) {
+  // Flushed before closing: not every C runtime reports a failed final
+  // flush from fclose.
+  if (std::fflush(f) != 0 && error == 0) error = errno != 0 ? errno : EIO;
+  if (std::ferror(f) != 0 && error == 0) error = EIO;
+  if (std::fclose(f) != 0 && error == 0) error = errno != 0 ? errno : EIO;
+  return error;
+}
+
+// Undoes an append that failed: the file goes back to `old_size` bytes, or
+// away when it was not there before (-1).
+void cut_back(message_sink& sink, const char* name, long long old_size) {
+  if (old_size < 0) {
+    if (file_is_plain(name) && std::remove(name) != 0) explain_error(sink, name, errno);
+    return;
+  }
+  // A device or pipe keeps no length to go back to.
+  const long long now = file_size(name);
+  if (now > old_size && !file_truncate(name, old_size)) explain_error(sink, name, errno);
+}
+
 }  // namespace
 
 int datafile::make_filename(char* buffer, int size, const getdata* conn, int flags) {
   return make_filename(buffer, size, reading_of(conn), flags);
 }
 
-int datafile::write_data(const char* filename, const getdata* conn, int append) {
-  return write_data(filename, reading_of(conn), append);
+int datafile::write_data(const char* filename, const getdata* conn, int append,
+                         message_sink* sink) {
+  return write_data(filename, reading_of(conn), append, sink);
 }
 
 int datafile::make_filename(char* buffer, int size, const reading& sensor, int flags) {
@@ -295,15 +332,36 @@ int datafile::make_filename(char* buffer, int size, const reading& sensor, int f
   return len + 4;
 }
 
-int datafile::write_data(const char* filename, const reading& sensor, int append) {
+int datafile::write_data(const char* filename, const reading& sensor, int append,
+                         message_sink* sink) {
+  message_sink& console = sink != nullptr ? *sink : standard_sink();
   if (filename == nullptr) {
-    std::printf("No file name to write data to !\n");
+    console.say("No file name to write data to !\n");
     return -1;
   }
   if (sensor.status == nullptr) return -1;
-  std::FILE* f = std::fopen(filename, append ? "a+" : "w+");
+  const long long old_size = file_size(filename);
+  // An overwrite is written beside the report and takes its place only when
+  // whole, so a failed one leaves the old report. A device or a link is
+  // written in place, as it cannot be replaced.
+  const bool beside = !append && (old_size < 0 || file_is_plain(filename));
+  std::string temp;
+  std::FILE* f = nullptr;
+  if (beside) {
+    temp = std::string(filename) + "." + std::to_string(process_id()) + ".tmp";
+    // A report that may not be written must not be replaced either.
+    std::FILE* probe = old_size < 0 ? nullptr : std::fopen(filename, "a");
+    if (old_size < 0 || probe != nullptr) {
+      if (probe != nullptr) std::fclose(probe);
+      f = std::fopen(temp.c_str(), "w+");
+    }
+  } else {
+    f = std::fopen(filename, append ? "a+" : "w+");
+  }
   if (f == nullptr) {
-    std::printf("Can't open file:%s to write data !\n", filename);
+    const int error = errno;
+    console.say("Can't open file:%s to write data !\n", filename);
+    explain_error(console, filename, error);
     return -1;
   }
   const SensorStatus& st = *sensor.status;
@@ -329,7 +387,7 @@ int datafile::write_data(const char* filename, const reading& sensor, int append
   average = static_cast<double>(sum);
   if (n > 0) average /= n;
 
-  std::printf("Saving data to %s ...\n", filename);
+  console.say("Saving data to %s ...\n", filename);
 
   Sink out(f);
   out.text("Data download from ");
@@ -403,13 +461,16 @@ int datafile::write_data(const char* filename, const reading& sensor, int append
   out.text("\n", 1);
   out.flush();
 
-  // Flushed before closing: not every C runtime reports a failed final
-  // flush from fclose.
-  bool failed = out.failed() || std::fflush(f) != 0 || std::ferror(f) != 0;
-  if (std::fclose(f) != 0) failed = true;
-  if (failed) {
-    std::printf("Error writing data to file:%s !\n", filename);
-    return -1;
+  int error = finish(f, out.failed() ? (out.error() != 0 ? out.error() : EIO) : 0);
+  if (error == 0 && beside && !file_replace(temp.c_str(), filename))
+    error = errno != 0 ? errno : EIO;
+  if (error == 0) return 0;
+  console.say("Error writing data to file:%s !\n", filename);
+  explain_error(console, filename, error);
+  if (beside) {
+    std::remove(temp.c_str());
+  } else if (append) {
+    cut_back(console, filename, old_size);
   }
-  return 0;
+  return -1;
 }

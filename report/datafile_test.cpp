@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <ctime>
@@ -15,6 +16,7 @@
 namespace {
 
 using report_test::example_status;
+using report_test::FileSizeLimit;
 using report_test::load;
 using report_test::read_file;
 using report_test::split_lines;
@@ -102,6 +104,48 @@ TEST_F(DatafileTest, WriteAndCloseErrorsAreReported) {
       EXPECT_EQ(testing::internal::GetCapturedStdout(),
                 "Saving data to /dev/full ...\nError writing data to file:/dev/full !\n");
     }
+  }
+}
+
+// A report that does not fit leaves the file as it was: an append is cut
+// back, an overwrite never takes the old report's place, a new file goes
+// away, no temporary file stays; the reason goes to standard error.
+TEST_F(DatafileTest, ReportThatDoesNotFitLeavesTheFileAsItWas) {
+  struct Case {
+    int append;
+    bool existed;
+  };
+  const Case cases[] = {{1, true}, {1, false}, {0, true}, {0, false}};
+  // Longer than one write block, so the disk fills mid-report.
+  load(sensor_, example_status(), std::vector<int32_t>(8000, 7));
+  for (const Case& c : cases) {
+    const std::string what =
+        "append " + std::to_string(c.append) + " existed " + std::to_string(c.existed);
+    TempDir dir;
+    const std::string path = dir.file("r.txt");
+    if (c.existed) std::ofstream(path, std::ios::binary) << kExample;
+    std::string out, err;
+    {
+      testing::internal::CaptureStdout();
+      testing::internal::CaptureStderr();
+      FileSizeLimit full(kExample.size() + 4096);
+      ASSERT_TRUE(full.ok());
+      EXPECT_EQ(writer_.write_data(path.c_str(), sensor_.view(), c.append), -1) << what;
+    }
+    out = testing::internal::GetCapturedStdout();
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(out, "Saving data to " + path + " ...\nError writing data to file:" + path + " !\n")
+        << what;
+    EXPECT_EQ(err, "logfetch: " + path + ": " + std::strerror(EFBIG) + "\n") << what;
+    if (c.existed) {
+      EXPECT_EQ(read_file(path), kExample) << what;
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(path)) << what;
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                            std::filesystem::directory_iterator()),
+              c.existed ? 1 : 0)
+        << what;
   }
 }
 

@@ -8,10 +8,13 @@
 
 class csv_history;
 class datafile;
+class message_sink;
 
 class report_handoff {
  public:
-  report_handoff(datafile& writer, bool overwrite) : writer_(writer), overwrite_(overwrite) {}
+  // Messages go to `sink`, standard output and error when null.
+  report_handoff(datafile& writer, bool overwrite, message_sink* sink = nullptr)
+      : writer_(writer), overwrite_(overwrite), sink_(sink) {}
 
   // Builds the file name and writes the report, then with -c adds the
   // samples to the sensor's history; the walk goes on whatever happens here.
@@ -25,6 +28,7 @@ class report_handoff {
  private:
   datafile& writer_;
   bool overwrite_;
+  message_sink* sink_;
   std::set<std::string> emptied_;  // names already emptied by -o this run
   csv_history* history_ = nullptr;
   int failed_histories_ = 0;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -151,12 +152,15 @@ TEST_F(HistoryTest, ZoneColumnAgreesWithTheEngineForEveryRow) {
   }
 }
 
-// Full run, incremental run (only the newest samples, one of them already
-// kept), the same full run again, then a longer one: every sample once, in
-// order. Samples are one interval (600 s) apart; values tell them apart.
+// An empty log (the header alone), a full run, incremental run (only the
+// newest samples, one of them already kept), the same full run again, then a
+// longer one: every sample once, in order. Samples are one interval (600 s)
+// apart; values tell them apart.
 TEST_F(HistoryTest, EverySampleOnceWhateverTheMixOfRuns) {
   const int32_t t0 = 1796685000;
   csv_history h(folder());
+  save(h, {}, t0 - 1200);
+  EXPECT_EQ(read_file(file()), kHeader);
   save(h, {1, 2, 3}, t0);
   save(h, {3, 4, 5}, t0 + 1200);
   save(h, {1, 2, 3}, t0);
@@ -179,10 +183,9 @@ TEST_F(HistoryTest, EverySampleOnceWhateverTheMixOfRuns) {
   EXPECT_EQ(text.find(kHeader, 1), std::string::npos) << "one header only";
 }
 
-// A file that is not a history, or whose last row cannot be read, keeps its
+// A file that is not a history, or whose last rows cannot be read, keeps its
 // bytes; the sensor gets no rows and the failure is said, never success.
 TEST_F(HistoryTest, DamagedOrForeignFileIsLeftUntouched) {
-  const std::string good_row = "2026-12-07T22:50:00Z,2026-12-07T22:50:00+00:00,21\r\n";
   struct Case {
     const char* what;
     std::string bytes;
@@ -192,12 +195,8 @@ TEST_F(HistoryTest, DamagedOrForeignFileIsLeftUntouched) {
       {"someone's spreadsheet", "date;temp\r\n1;2\r\n", "is not a CSV history"},
       {"header without CRLF", "time_utc,time_local,value\n", "is not a CSV history"},
       {"too short for a header", "x", "is not a CSV history"},
-      {"last row cut short", kHeader + good_row + "2026-12-07T23:00:00Z,2026-12", "last row"},
-      {"last row without CRLF", kHeader + good_row.substr(0, good_row.size() - 2), "last row"},
-      {"last row garbled", kHeader + good_row + "2026-13-07T23:00:00Z,x,1\r\n", "last row"},
-      {"value not a number",
-       kHeader + std::string("2026-12-07T22:50:00Z,2026-12-07T22:50:00+00:00,2x\r\n"), "last row"},
       {"last row longer than any", kHeader + std::string(300, '7') + "\r\n", "last row"},
+      {"the row before the last unreadable too", kHeader + std::string("x\r\n2026-12"), "last row"},
   };
   for (const Case& c : cases) {
     {
@@ -211,6 +210,80 @@ TEST_F(HistoryTest, DamagedOrForeignFileIsLeftUntouched) {
     EXPECT_NE(said.find(c.message), std::string::npos) << c.what << ": " << said;
     EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << c.what << ": " << said;
     EXPECT_EQ(read_file(file()), c.bytes) << c.what;
+  }
+}
+
+// A last row that a full disk or a crash cut short is cut off, and said; the
+// samples after the last whole row then follow it, and the next run adds to
+// the file as usual.
+TEST_F(HistoryTest, TornLastRowIsCutBackToTheLastWholeRow) {
+  const std::string good_row = "2026-12-07T22:50:00Z,2026-12-07T22:50:00+00:00,21\r\n";
+  const std::string header_only = kHeader;
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::string kept;
+  };
+  const Case cases[] = {
+      {"row cut mid-way", kHeader + good_row + "2026-12-07T23:00:00Z,2026-12", kHeader + good_row},
+      {"only row without CRLF", kHeader + good_row.substr(0, good_row.size() - 2), header_only},
+      {"last row garbled", kHeader + good_row + "2026-13-07T23:00:00Z,x,1\r\n", kHeader + good_row},
+      {"only row's value not a number",
+       kHeader + std::string("2026-12-07T22:50:00Z,2026-12-07T22:50:00+00:00,2x\r\n"), header_only},
+  };
+  const std::string at_2300 = "2026-12-07T23:00:00Z,2026-12-07T23:00:00+00:00,6\r\n";
+  const std::string at_2310 = "2026-12-07T23:10:00Z,2026-12-07T23:10:00+00:00,7\r\n";
+  for (const Case& c : cases) {
+    {
+      std::ofstream out(file(), std::ios::binary | std::ios::trunc);
+      out << c.bytes;
+    }
+    csv_history h(folder());
+    int result = -1;
+    // 22:50, 23:00 and 23:10: the first only where the kept rows lack it.
+    const std::string said = save(h, {5, 6, 7}, 1796685000, &result);
+    EXPECT_EQ(result, 0) << c.what;
+    EXPECT_EQ(said, "Cut the torn last row of " + file() + " back to its last whole row (" +
+                        std::to_string(c.bytes.size() - c.kept.size()) +
+                        " bytes dropped).\nSaving history to " + file() + " ...\n")
+        << c.what;
+    const std::string first = c.kept == header_only
+                                  ? "2026-12-07T22:50:00Z,2026-12-07T22:50:00+00:00,5\r\n"
+                                  : std::string();
+    EXPECT_EQ(read_file(file()), c.kept + first + at_2300 + at_2310) << c.what;
+    EXPECT_EQ(save(h, {8}, 1796685000 + 600, &result), "Saving history to " + file() + " ...\n");
+    EXPECT_EQ(result, 0) << c.what;
+  }
+}
+
+// Rows that do not all fit are taken back: the history keeps its old rows
+// and no half row, a new one goes away; the reason goes to standard error.
+TEST_F(HistoryTest, RowsThatDoNotFitAreTakenBack) {
+  const std::string old_rows =
+      kHeader + std::string("2026-12-07T22:50:00Z,2026-12-07T22:50:00+00:00,21\r\n");
+  for (bool existed : {true, false}) {
+    std::filesystem::remove(file());
+    if (existed) std::ofstream(file(), std::ios::binary) << old_rows;
+    csv_history h(folder());
+    int result = 0;
+    std::string said;
+    testing::internal::CaptureStderr();
+    {
+      report_test::FileSizeLimit full(4096);
+      ASSERT_TRUE(full.ok());
+      // Far more rows than the limit holds, written in several blocks.
+      said = save(h, std::vector<int32_t>(5000, 3), 1796685000 + 5000 * 600, &result);
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(result, -1) << existed;
+    EXPECT_EQ(said, "Saving history to " + file() + " ...\nError writing data to file:" + file() +
+                        " !\n");
+    EXPECT_EQ(err, "logfetch: " + file() + ": " + std::strerror(EFBIG) + "\n");
+    if (existed) {
+      EXPECT_EQ(read_file(file()), old_rows);
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(file()));
+    }
   }
 }
 

@@ -1,9 +1,11 @@
 // Helpers for the report tests: a finished download filled by hand, a fresh
-// temporary directory, and file reading.
+// temporary directory, file reading, and a disk that fills.
 #pragma once
 
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -113,6 +115,31 @@ class TempDir {
 
  private:
   std::string path_;
+};
+
+// While it lives, no file of this process grows past `bytes`: writes beyond
+// fail with EFBIG as on a full disk, for any file and without privileges.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    ok_ = getrlimit(RLIMIT_FSIZE, &old_) == 0;
+    rlimit lower = old_;
+    lower.rlim_cur = bytes;
+    ok_ = ok_ && setrlimit(RLIMIT_FSIZE, &lower) == 0;
+  }
+  ~FileSizeLimit() {
+    if (ok_) setrlimit(RLIMIT_FSIZE, &old_);
+    std::signal(SIGXFSZ, old_handler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  rlimit old_ = {};
+  bool ok_ = false;
+  void (*old_handler_)(int) = SIG_DFL;
 };
 
 }  // namespace report_test
