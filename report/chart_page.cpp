@@ -358,10 +358,15 @@ void put_time_grid(std::string& out, const Axis& axis, const Clock& clock, int t
       std::snprintf(label, sizeof label, "%02d:%02d", tm.tm_hour, tm.tm_min);
     }
     first_label = false;
-    const std::string x = std::to_string(axis.x(t));
+    const int px = axis.x(t);
+    const std::string x = std::to_string(px);
+    // Labels near an end of the plot grow inwards, so none is cut off.
+    const char* anchor = px < kLeft + 36                   ? "start"
+                         : px > kLeft + kChartColumns - 36 ? "end"
+                                                           : "middle";
     out += "<line class=\"grid\" x1=\"" + x + "\" y1=\"" + y1 + "\" x2=\"" + x + "\" y2=\"" + y2 +
-           "\"/>\n<text class=\"tick\" x=\"" + x + "\" y=\"" + base_y +
-           "\" text-anchor=\"middle\">" + label + "</text>\n";
+           "\"/>\n<text class=\"tick\" x=\"" + x + "\" y=\"" + base_y + "\" text-anchor=\"" +
+           anchor + "\">" + label + "</text>\n";
   }
 }
 
@@ -504,7 +509,7 @@ std::string written_text(const std::vector<History>& histories, bool local_time)
       seen.push_back(off);
       s += ", " + Clock{true, &h}.text(now);
     }
-    if (!seen.empty()) s += " in the box's zone";
+    if (!seen.empty()) s += seen.size() == 1 ? " in the box's zone" : " in the sensors' zones";
   }
   return s + ".</p>\n";
 }
