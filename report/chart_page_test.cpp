@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "report/test_sensor.h"
+
 namespace {
 
 // The step is the smallest that puts fewer than eight ticks across the span.
@@ -52,6 +54,47 @@ TEST(ChartPage, AlarmTimeSum) {
   };
   for (const auto& c : cases)
     EXPECT_EQ(alarm_seconds(c.times, c.values), c.seconds) << c.times.size() << " samples";
+}
+
+// With -t a water sensor in a +01:00 zone: its times on that clock, drawn as
+// states with its alarm time; a sensor read but whose history is behind is
+// shown with what was read.
+TEST(ChartPage, ZoneTimesStatesAndAHistoryBehind) {
+  report_test::TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  report_test::sensor water;
+  water.status = report_test::example_status();
+  water.status.sensorType = 4;
+  water.status.timeZone = 15;
+  water.status.logInterval = 1;
+  water.address = "10.0.0.3";
+  for (const uint32_t v : {0u, 0u, 1u, 1u, 0u}) {
+    water.samples.resize(water.samples.size() + 4);
+    coding::put_u32_le(&water.samples[water.samples.size() - 4], v);
+  }
+  csv_history history(dir.path() + "/");
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(history.save(water.view()), 0);
+  std::vector<sensor_label> labels = history.sensors();
+  sensor_label behind = labels[0];
+  behind.port = 2;
+  behind.type = 1;
+  behind.description = "Hot aisle";
+  behind.history_behind = true;
+  labels.push_back(behind);
+  ASSERT_EQ(write_chart_page(dir.path() + "/", "10.0.0.3", labels, true), 0);
+  testing::internal::GetCapturedStdout();
+  const std::string text = report_test::read_file(dir.file("10.0.0.3.html"));
+  // example_status: the newest sample at 2026-12-07T23:10:00Z.
+  EXPECT_NE(text.find("Newest <b>0 C</b> at 2026-12-08T00:10:00+01:00"), std::string::npos);
+  EXPECT_NE(text.find("Times in the sensor's zone, UTC+01:00."), std::string::npos);
+  EXPECT_NE(text.find("<path class=\"state\" d=\"M"), std::string::npos);
+  EXPECT_EQ(text.find("<path class=\"line\""), std::string::npos) << "no band for on/off";
+  EXPECT_NE(text.find("In alarm (not 0): <b>2 min</b>"), std::string::npos);
+  EXPECT_NE(text.find("Port 2, slot 1: temperature</h2>\n<p class=\"about\">Hot aisle"),
+            std::string::npos);
+  EXPECT_NE(text.find("its history could not be written"), std::string::npos);
+  EXPECT_NE(text.find("<p class=\"written\">Page written "), std::string::npos);
 }
 
 }  // namespace
