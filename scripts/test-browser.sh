@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The chart page in a real browser: downloads the sample box with -w, loads
 # the page in headless Chromium, checks that it draws one chart per sensor
-# history without a console message, and that its screenshot is not blank.
+# history with its time and value grid, on/off sensors as states, without a
+# console message, and that its screenshot is not blank.
 # Uses the native build in build/ (NATIVE_BUILD overrides it). Needs root:
 # the simulated box listens on UDP port 811. SCREENSHOT_OUT=FILE keeps the
 # screenshot.
@@ -58,11 +59,26 @@ browse() {
     --user-data-dir="$tmp/profile" --enable-logging=stderr --v=0 "$@" "file://$page"
 }
 browse --dump-dom >"$tmp/dom.html" 2>"$tmp/dom.log" || fail "chromium could not load the page"
-charts=$(grep -o '<svg class="chart"' "$tmp/dom.html" | wc -l)
-lines=$(grep -o '<path class="line" d="M' "$tmp/dom.html" | wc -l)
-echo "test-browser: $histories histories, $charts charts, $lines drawn lines"
+count() { grep -o "$1" "$tmp/dom.html" | wc -l; }
+charts=$(count '<svg class="chart"')
+lines=$(count '<path class="line" d="M')
+means=$(count '<path class="mean" d="M')
+states=$(count '<path class="state" d="M')
+grids=$(count '<line class="grid"')
+ticks=$(count '<text class="tick"')
+on_off=$(find "$tmp/run" -regex '.*_\(water\|security\|drycontact\|relay\|motion\)\.csv' | wc -l)
+echo "test-browser: $histories histories ($on_off on/off), $charts charts, $lines bands," \
+  "$means mean lines, $states state lines, $grids grid lines, $ticks tick labels"
 [ "$charts" -eq "$histories" ] || fail "$charts charts for $histories histories"
-[ "$lines" -eq "$histories" ] || fail "$lines lines for $histories histories"
+[ "$states" -eq "$on_off" ] || fail "$states state charts for $on_off on/off sensors"
+[ "$lines" -eq $((histories - on_off)) ] || fail "$lines bands for $((histories - on_off)) series"
+[ "$means" -eq "$lines" ] || fail "$means mean lines for $lines bands"
+[ "$grids" -ge $((3 * histories)) ] || fail "only $grids grid lines for $histories charts"
+[ "$ticks" -ge $((3 * histories)) ] || fail "only $ticks tick labels for $histories charts"
+grep -q 'class="written">Page written ' "$tmp/dom.html" || fail "the page does not say when it was written"
+if [ "$on_off" -gt 0 ]; then
+  grep -q 'class="alarm-time">In alarm' "$tmp/dom.html" || fail "no alarm time for an on/off sensor"
+fi
 if grep -q 'CONSOLE' "$tmp/dom.log"; then
   grep 'CONSOLE' "$tmp/dom.log" >&2
   fail "the page logged to the browser console"
