@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "device/messages.h"
+#include "zonetime/zone_table.h"
 #include "zonetime/zone_time.h"
 
 namespace {
@@ -413,6 +414,22 @@ void put_section(std::string& out, const History& h, bool local_time) {
            (h.missing ? "there is no history to draw yet."
                       : "the chart ends with the samples saved before.") +
            "</p>\n";
+    if (l.has_newest) {
+      // The history may not reach this far: the offset comes from the zone.
+      std::string when;
+      if (local_time) {
+        zone_engine zones;
+        zones.zone_convert(l.newest_time, l.zone);
+        const int32_t off = -zones.zone_bias * 60;
+        char buf[40];
+        char* e = put_iso_utc(buf, static_cast<int32_t>(int64_t{l.newest_time} + off));
+        when = std::string(buf, e - 1) + offset_text(off);
+      } else {
+        when = clock.text(l.newest_time);
+      }
+      out += "<p class=\"facts\">Newest read <b>" + value_text(l.newest_value, tenths, l.unit) +
+             "</b> at " + when + "</p>\n";
+    }
   }
   if (h.missing) {
     out += "</section>\n";
@@ -436,7 +453,9 @@ void put_section(std::string& out, const History& h, bool local_time) {
            " &middot; maximum <b>" + value_text(h.values[hi_at], tenths, l.unit) + "</b> at " +
            clock.text(h.times[hi_at]) + " &middot; " + std::to_string(n) + " samples</p>\n";
     if (local_time && !h.offsets.empty())
-      out += "<p class=\"zone\">Times in the sensor's zone, " + offsets_text(h) + ".</p>\n";
+      out += "<p class=\"zone\">Times in the sensor's zone" +
+             (h.read_this_run ? " (" + html_escape(zone_name(l.zone)) + ")" : std::string()) +
+             ", " + offsets_text(h) + ".</p>\n";
   }
   if (on_off && n > 0) {
     int64_t first = h.times.front(), last = first;

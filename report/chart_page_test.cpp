@@ -1,5 +1,6 @@
 // The chart page's choices that are easy to get wrong at their edges.
 #include "report/chart_page.h"
+#include "zonetime/zone_table.h"
 
 #include <gtest/gtest.h>
 
@@ -87,13 +88,15 @@ TEST(ChartPage, ZoneTimesStatesAndAHistoryBehind) {
   const std::string text = report_test::read_file(dir.file("10.0.0.3.html"));
   // example_status: the newest sample at 2026-12-07T23:10:00Z.
   EXPECT_NE(text.find("Newest <b>0 C</b> at 2026-12-08T00:10:00+01:00"), std::string::npos);
-  EXPECT_NE(text.find("Times in the sensor's zone, UTC+01:00."), std::string::npos);
+  EXPECT_NE(text.find("Times in the sensor's zone (" + std::string(zone_name(15)) + "), UTC+01:00."),
+            std::string::npos);
   EXPECT_NE(text.find("<path class=\"state\" d=\"M"), std::string::npos);
   EXPECT_EQ(text.find("<path class=\"line\""), std::string::npos) << "no band for on/off";
   EXPECT_NE(text.find("In alarm (not 0): <b>2 min</b>"), std::string::npos);
   EXPECT_NE(text.find("Port 2, slot 1: temperature</h2>\n<p class=\"about\">Hot aisle"),
             std::string::npos);
   EXPECT_NE(text.find("its history could not be written"), std::string::npos);
+  EXPECT_NE(text.find("Newest read <b>0 C</b> at 2026-12-08T00:10:00+01:00"), std::string::npos);
   EXPECT_NE(text.find("<p class=\"written\">Page written "), std::string::npos);
 }
 

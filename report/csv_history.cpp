@@ -351,7 +351,22 @@ int csv_history::save(const reading& r) {
   label.description = field_text(st.description, sizeof st.description);
   label.system_name = field_text(st.systemName, sizeof st.systemName);
   label.unit = field_text(st.unit, sizeof st.unit);
+  label.zone = st.timeZone;
+  if (r.count > 0) {
+    label.has_newest = true;
+    label.newest_time = st.lastLogTime;
+    label.newest_value = r.get_value(r.count - 1);
+  }
   sensors_.push_back(label);
+  // Every way out but the written one leaves the page a note that this
+  // history is behind what was read.
+  struct behind_unless_written {
+    sensor_label& label;
+    bool written = false;
+    ~behind_unless_written() {
+      if (!written) label.history_behind = true;
+    }
+  } behind{sensors_.back()};
 
   const bool tenths = is_tenths_type(st.sensorType);
   const std::string name = history_name(r.address, label.port, label.slot, st.sensorType);
@@ -442,7 +457,10 @@ int csv_history::save(const reading& r) {
   if (std::fflush(f) != 0 && error == 0) error = errno != 0 ? errno : EIO;
   if (std::ferror(f) != 0 && error == 0) error = EIO;
   if (std::fclose(f) != 0 && error == 0) error = errno != 0 ? errno : EIO;
-  if (error == 0) return 0;
+  if (error == 0) {
+    behind.written = true;
+    return 0;
+  }
   console.say("Error writing data to file:%s !\n", path.c_str());
   explain_error(console, path, error);
   cut_back(console, path, old_size);
