@@ -1,7 +1,11 @@
 // What -n runs have saved into this folder: for each box address, port and
-// slot, what identifies the datalog and the time of the newest sample saved.
+// slot, what identifies the datalog and, for each output (the report, the
+// CSV history, ...), the time of the newest sample that output has written.
 // Decides how many of a sensor's newest samples are new, and records each
-// report once it has been written.
+// output once it has been written.
+//
+// A line is "address port slot type sample_size interval capacity report"
+// followed by one "name=time" word for each other output with a mark.
 #pragma once
 
 #include <cstdint>
@@ -9,11 +13,25 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "device/messages.h"
 #include "device/reading.h"
 
 constexpr const char* kCollectedFile = "logfetch.state";
+
+// The names of the outputs' marks.
+constexpr const char* kReportMark = "report";
+constexpr const char* kHistoryMark = "history";
+
+// The size of a regular file, or -1 for none; and cutting one back to `size`.
+// For undoing the writes of outputs whose mark could not be saved.
+long long output_file_size(const char* path);
+bool output_file_truncate(const char* path, long long size);
+
+// The newest `count` samples of `r` (all of them when count < 0 or above
+// r.count): the same status, fewer of the oldest samples.
+reading newest_samples(const reading& r, int count);
 
 class collected {
  public:
@@ -26,26 +44,44 @@ class collected {
   // The records of `address` are not used this run (-o: fresh files); each
   // is replaced when its sensor's new report has been saved.
   void ignore(const std::string& address) { ignored_.insert(address); }
+  // The outputs this run writes, by mark name; the report's alone unless set.
+  void use(std::vector<std::string> outputs) { used_ = std::move(outputs); }
+  // Whether load found the file readable (or missing): only then do the
+  // marks on disk say what the files hold.
+  bool readable() const { return readable_; }
 
   // How many of the newest samples of the sensor described by `st` to
-  // download: -1 for all of them (no usable record; a note says why when a
-  // record did not fit), 0 for none (a line says so), else the new ones.
+  // download, for the output furthest behind: -1 for all of them (an output
+  // without a usable mark; a note says why when a record did not fit), 0 for
+  // none (a line says so), else the new ones.
   int plan(const std::string& address, int slot, const SensorStatus& st);
-  // Records the sensor whose report has just been written and rewrites the
-  // state file through a temporary file. False, with a message, when the
-  // file could not be written; the old file is then left as it was.
-  bool commit(const reading& r);
+  // How many of the newest samples the output `mark` lacks: -1 when it has
+  // no usable mark (it takes every sample), else from 0 on.
+  int lacking(const std::string& address, int slot, const SensorStatus& st,
+              const std::string& mark) const;
+  // Moves the marks of the outputs in `written` to the newest sample of `r`
+  // and rewrites the state file through a temporary file. False, with a
+  // message and its reason, when the file could not be written; the old file
+  // and the marks are then left as they were.
+  bool commit(const reading& r, const std::vector<std::string>& written);
 
  private:
   struct Record {
     int type, sample_size, interval, capacity;
-    int32_t newest;
+    std::map<std::string, int32_t> marks;  // a line is kept only with a report mark
   };
   using Key = std::tuple<std::string, int, int>;  // address, port 1-8, slot 1-2
 
+  // The new samples since `mark`, or -1 with *why set when the mark does not fit.
+  static int64_t since_mark(const Record& saved, const SensorStatus& st, int32_t mark,
+                            const char** why);
   bool save() const;
+  void cannot_save() const;
 
   std::string path_;
   std::map<Key, Record> records_;
   std::set<std::string> ignored_;
+  std::vector<std::string> used_{kReportMark};
+  bool readable_ = true;
+  mutable int save_errno_ = 0;  // why the last save failed
 };

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/collected.h"
 #include "app/options.h"
@@ -17,6 +18,7 @@
 #include "report/csv_history.h"
 #include "report/datafile.h"
 #include "report/handoff.h"
+#include "report/sink.h"
 
 namespace {
 constexpr int kInputSize = 100;
@@ -56,7 +58,7 @@ struct RunState {
   bool page = false;         // -w
 };
 
-// Exit statuses with -n, for schedulers.
+// Exit statuses, for schedulers and batch files.
 constexpr int kWalkEndedEarly = 1;
 constexpr int kSensorNotSaved = 2;
 
@@ -96,7 +98,7 @@ Next report_failure(int32_t last_error, int port) {
   }
 }
 
-// With -n: whether a failed slot held a sensor that could not be read. An
+// Whether a failed slot held a sensor that could not be read. An
 // empty datalog, an offline port or a slot without a datalog had nothing.
 bool sensor_unread(int32_t last_error) {
   switch (static_cast<uint8_t>(last_error)) {
@@ -115,6 +117,7 @@ struct HookGuard {
   ~HookGuard() {
     conn.choose_samples = nullptr;
     conn.progress = nullptr;
+    conn.on_attempt = nullptr;
   }
 };
 
@@ -123,7 +126,13 @@ struct HookGuard {
 bool scan_command_line(int argc, char** argv, RunState* run, int* status) {
   for (;;) {
     const char* arg = nullptr;
-    const int result = scan_option(argc, argv, kOptionString, &arg);
+    // The long spellings of -? and -v, as other programs take them.
+    const char* word = option_index < argc ? argv[option_index] : "";
+    const bool long_help = std::strcmp(word, "--help") == 0;
+    const bool long_version = std::strcmp(word, "--version") == 0;
+    const int result = long_help      ? (++option_index, '?')
+                       : long_version ? (++option_index, 'v')
+                                      : scan_option(argc, argv, kOptionString, &arg);
     switch (result) {
       case 0:
         return true;
@@ -183,6 +192,76 @@ bool scan_command_line(int argc, char** argv, RunState* run, int* status) {
   }
 }
 
+// One output file as it was before the sensor's samples went into it.
+struct Before {
+  std::string name;  // empty: no file to cut back
+  long long size = -1;
+  bool wrote = false;  // samples went into it this run
+  void take(const std::string& file) {
+    name = file;
+    size = output_file_size(file.c_str());
+  }
+  // Back to the old length, never longer; a file that did not exist is left empty.
+  void cut_back() const {
+    const long long old = size < 0 ? 0 : size;
+    if (!name.empty() && output_file_size(name.c_str()) > old)
+      output_file_truncate(name.c_str(), old);
+  }
+};
+
+// The report and, with -c, the history of one sensor, each given only the
+// samples past its own mark; then with -n the marks of those that were
+// written. False when anything of it failed. An append that failed, or all
+// appends when the marks could not be saved, are cut back, so that the files
+// hold what the marks on disk say.
+bool save_sensor(const reading& all, const RunState& run, datafile& writer, report_handoff& handoff,
+                 csv_history& history, collected& state) {
+  const auto part = [&](const char* mark) {
+    if (!run.incremental) return all;
+    return newest_samples(all, state.lacking(all.address, all.slot, *all.status, mark));
+  };
+  bool ok = true;
+  std::vector<std::string> written;
+  Before report, csv;
+  const reading for_report = part(kReportMark);
+  if (!run.incremental || for_report.count > 0) {
+    char name[100];
+    // -o empties the file first: nothing to cut back to.
+    if (!run.overwrite && writer.make_filename(name, sizeof name, for_report, 2) >= 0)
+      report.take(name);
+    if (handoff.save(for_report) == 0) {
+      written.push_back(kReportMark);
+      report.wrote = true;
+    } else {
+      report.cut_back();
+      ok = false;
+    }
+  } else {
+    written.push_back(kReportMark);  // had them all already
+  }
+  if (run.history) {
+    // A history skips the samples it already has, and takes every sensor
+    // read, for the page.
+    const reading for_history = part(kHistoryMark);
+    csv.take(history_name(all.address, all.status->port + 1, all.slot + 1, all.status->sensorType));
+    if (history.save(for_history) == 0) {
+      written.push_back(kHistoryMark);
+      csv.wrote = for_history.count > 0;
+    } else {
+      csv.cut_back();
+      ok = false;
+    }
+  }
+  if (!run.incremental || (!report.wrote && !csv.wrote)) return ok;
+  if (state.commit(all, written)) return ok;
+  // A state file that could not be read says nothing of the files: they stay.
+  if (state.readable()) {
+    if (report.wrote) report.cut_back();
+    if (csv.wrote) csv.cut_back();
+  }
+  return false;
+}
+
 // An address the socket layer could not read would send to the broadcast
 // address instead; it is refused before anything is sent.
 bool address_is_valid(const std::string& address) {
@@ -239,15 +318,21 @@ int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::F
     run.password = ask_hidden(in);
   }
 
+  // Histories go through the walk itself, each with its own mark.
   report_handoff handoff(writer, run.overwrite);
   progress_line progress(stderr, console_is_terminal(stderr));
   conn.progress = [&progress](const getdata& c, int done, int total) {
     progress.update(c.port + 1, c.slot + 1, done, total);
   };
+  conn.on_attempt = [&progress](const getdata& c, int attempt) {
+    progress.waiting(c.port + 1, c.slot + 1, c.address.c_str(), ntohs(c.box_addr.sin_port), attempt,
+                     kAttempts);
+  };
   collected state;
   if (run.incremental) {
     state.load();
     if (run.overwrite) state.ignore(run.address);
+    if (run.history) state.use({kReportMark, kHistoryMark});
     conn.choose_samples = [&state](const getdata& c) {
       return state.plan(c.address, c.slot, *c.status);
     };
@@ -255,19 +340,16 @@ int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::F
   HookGuard guard{conn};
   bool unread = false;
   csv_history history;
-  if (run.history) handoff.keep_history(&history);
   bool ended = false;
   for (int port = 0; port < kPorts && !ended; ++port) {
     for (int slot = 0; slot < kSlots; ++slot) {
       const int result = conn.read_sensor(run.address.c_str(), run.password.c_str(), port, slot);
       progress.clear();
       if (result == 0) {
-        if (!run.incremental) {
-          handoff.save(conn.view());
-        } else if (conn.view().count > 0) {  // none: nothing new, already said
-          // The record moves on only once the report holds the samples.
-          if (handoff.save(conn.view()) != 0 || !state.commit(conn.view())) unread = true;
-        }
+        // With -n and nothing new there is nothing to save: already said.
+        if ((!run.incremental || conn.view().count > 0) &&
+            !save_sensor(conn.view(), run, writer, handoff, history, state))
+          unread = true;
         continue;
       }
       const Next next = report_failure(conn.last_error, port);
@@ -275,14 +357,12 @@ int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::F
         ended = true;
         break;
       }
-      if (run.incremental && sensor_unread(conn.last_error)) unread = true;
+      if (sensor_unread(conn.last_error)) unread = true;
       if (next == Next::kPort) break;
     }
   }
   // Drawn from the histories in the folder, so also after a walk that ended early.
   if (run.page && write_chart_page("", run.address, history.sensors()) != 0) unread = true;
-  if (handoff.failed_histories() > 0) unread = true;
-  if (!run.incremental) return 0;
   if (ended) return kWalkEndedEarly;
-  return unread ? kSensorNotSaved : 0;
+  return unread || !standard_sink().good() ? kSensorNotSaved : 0;
 }

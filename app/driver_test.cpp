@@ -156,6 +156,9 @@ TEST(DriverCommandLine, HelpAndUnknownWordsEndTheRunAtOnce) {
       {{"-i", addr, "-p", "pw", "-v", "-h"}, 0, kVersion},
       {{"-v", "bogus"}, 0, kVersion},
       {{"-h", "-v"}, 0, kUsage},
+      {{"--help"}, 0, kUsage},
+      {{"-i", addr, "--version"}, 0, kVersion},
+      {{"--helpx"}, -1, "Argument '--helpx' not recognized.\n"},
       {{"-H"}, -1, "Argument '-H' not recognized.\n"},
       {{addr}, -1, "Argument '" + addr + "' not recognized.\n"},
       {{"-"}, -1, "Argument '-' not recognized.\n"},
@@ -177,7 +180,7 @@ TEST(DriverPrompts, AskForAddressThenPasswordAndUseTheAnswers) {
   FakeBox box("127.0.2.2", 0, walk_box({{0, box_error(kBoxWrongPassword, 0)}}));
   getdata conn(box.port(), kWaitMs);
   const Outcome o = run(conn, {}, "  " + box.addr() + "\n\tsecret  \n");
-  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.status, 1);  // the walk ended early
   EXPECT_EQ(o.out, std::string(kAddressPrompt) + kPasswordPrompt + "Wrong password !\n");
   const std::vector<Bytes> reqs = box.requests();
   ASSERT_EQ(reqs.size(), 1u);
@@ -188,7 +191,7 @@ TEST(DriverPrompts, EndOfInputAtThePasswordPromptGivesTheEmptyPassword) {
   FakeBox box("127.0.2.3", 0, walk_box({{0, box_error(kBoxWrongPassword, 0)}}));
   getdata conn(box.port(), kWaitMs);
   const Outcome o = run(conn, {}, box.addr());
-  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.status, 1);  // the walk ended early
   EXPECT_EQ(o.out, std::string(kAddressPrompt) + kPasswordPrompt + "Wrong password !\n");
   const std::vector<Bytes> reqs = box.requests();
   ASSERT_EQ(reqs.size(), 1u);
@@ -235,7 +238,7 @@ TEST(DriverCommandLine, AddressAndPasswordFormsAndMissingArguments) {
     for (const std::string& w : c.words) trace += w + " ";
     SCOPED_TRACE(trace);
     const Outcome o = run(conn, c.words, c.input);
-    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.status, 1);  // the walk ended early
     EXPECT_EQ(o.out, c.out);
     const std::vector<Bytes> reqs = box.requests();
     ASSERT_EQ(reqs.size(), seen + 1);
@@ -259,7 +262,7 @@ TEST(DriverCommandLine, LocalTimeFlagIsSetPerRun) {
     words.insert(words.end(), {"-i", addr, "-p", "pw"});
     SCOPED_TRACE(words.front());
     const Outcome o = run(conn, words);
-    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.status, 1);  // the walk ended early
     EXPECT_EQ(o.out, "Wrong password !\n");
     EXPECT_EQ(use_local_time, c.local_time);
   }
@@ -330,7 +333,7 @@ TEST(DriverPrompts, OverlongAnswerIsCutAndItsRestDropped) {
   const std::string hex = "0x" + std::string(89, '0') + "7f000207";
   ASSERT_EQ(hex.size(), 99u);
   const Outcome o = run(conn, {}, hex + "RESTOFWORD\nsecret\n");
-  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.status, 1);  // the walk ended early
   EXPECT_EQ(o.out, std::string(kAddressPrompt) + kPasswordPrompt + "Wrong password !\n");
   const std::vector<Bytes> reqs = box.requests();
   ASSERT_EQ(reqs.size(), 1u);
@@ -346,6 +349,7 @@ TEST(DriverWalk, EachResultCodeHasItsMessageAndItsEffect) {
     std::vector<FakeSensor> sensors;
     std::string out;
     std::vector<int> asked;
+    int status = 2;  // the silent slots were not read
   } cases[] = {
       {"all silent errors", {}, {}, "", slots_upto(15)},
       {"0xFC silent", {{3, box_error(kBoxErrorFC, 3)}}, {}, "", slots_upto(15)},
@@ -353,12 +357,14 @@ TEST(DriverWalk, EachResultCodeHasItsMessageAndItsEffect) {
        {{0, box_error(kBoxWrongPassword, 0)}},
        {},
        "Wrong password !\n",
-       {0}},
+       {0},
+       1},
       {"wrong password later",
        {{7, box_error(kBoxWrongPassword, 7)}},
        {},
        "Wrong password !\n",
-       slots_upto(7)},
+       slots_upto(7),
+       1},
       {"port offline skips its second slot",
        {{4, box_error(kBoxPortOffline, 4)}},
        {},
@@ -383,7 +389,8 @@ TEST(DriverWalk, EachResultCodeHasItsMessageAndItsEffect) {
        {{2, Bytes(kOldFirmwareReplySize, 0)}},
        {},
        "Please update firmware on Vellorix\n",
-       slots_upto(2)},
+       slots_upto(2),
+       1},
       {"unknown box error",
        {{12, box_error(0x85, 12)}},
        {},
@@ -412,14 +419,15 @@ TEST(DriverWalk, EachResultCodeHasItsMessageAndItsEffect) {
        {},
        "Sensor on port 1 has no datalog.\nPort 2 offline.\n"
        "Read Vellorix status, return unknown error (-112).\nWrong password !\n",
-       {0, 1, 2, 4, 5, 6, 7, 8, 9, 10, 11}},
+       {0, 1, 2, 4, 5, 6, 7, 8, 9, 10, 11},
+       1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     FakeBox box("127.0.2.8", 0, walk_box(c.answers, c.sensors));
     getdata conn(box.port(), kWaitMs);
     const Outcome o = run(conn, {"-i", box.addr(), "-p", "pw"});
-    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.status, c.status);
     EXPECT_EQ(o.out, c.out);
     EXPECT_EQ(status_requests(box), c.asked);
     EXPECT_EQ(data_requests(box), 0);
@@ -430,7 +438,7 @@ TEST(DriverWalk, SilentBoxEndsTheWalkAfterFiveRequests) {
   FakeBox box("127.0.2.9", 0, walk_box({{1, Bytes()}}));
   getdata conn(box.port(), kWaitMs);
   const Outcome o = run(conn, {"-i", box.addr(), "-p", "pw"});
-  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.status, 1);  // the walk ended early
   EXPECT_EQ(o.out, "No Vellorix reply !\n");
   EXPECT_EQ(status_requests(box), (std::vector<int>{0, 1, 1, 1, 1, 1}));
 }
@@ -468,7 +476,7 @@ TEST_F(DriverHandOff, EachSensorReadIsSavedAndTheWalkGoesOn) {
                        {sensor(0, 1, 30, 1), FakeSensor{}, sensor(2, 3, 20, 2)}));
   getdata conn(box.port(), kWaitMs);
   const Outcome o = run(conn, {"-i", box.addr(), "-p", "pw"});
-  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.status, 2);  // the silent 0xFB slots were not read
   const std::string p1 = box.addr() + "_p1_" + sensor_type_name(1) + ".txt";
   const std::string p2 = box.addr() + "_p2_" + sensor_type_name(3) + ".txt";
   EXPECT_EQ(o.out, "Saving data to " + p1 + " ...\nSaving data to " + p2 +
@@ -495,7 +503,7 @@ TEST_F(DriverHandOff, OverwriteFlagReachesTheWriter) {
     std::vector<std::string> words = c.flags;
     words.insert(words.end(), {"-i", box.addr(), "-p", "pw"});
     const Outcome o = run(conn, words);
-    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.status, 2);  // the silent 0xFB slots were not read
     EXPECT_EQ(o.out, "Saving data to " + name + " ...\n");
     const std::string text = contents(name);
     EXPECT_EQ(text.rfind("OLD REPORT\n", 0) == 0, c.keeps_old);
@@ -525,7 +533,7 @@ TEST_F(DriverHandOff, HistoryAndPageFlags) {
     std::remove(csv.c_str());
     std::remove(page.c_str());
     const Outcome o = run(conn, {c.flag, "-i", box.addr(), "-p", "pw"});
-    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.status, 1);  // the walk ended early
     EXPECT_EQ(o.out, "Saving data to " + report + " ...\n" +
                          (c.history ? "Saving history to " + csv + " ...\n" : "") +
                          "Wrong password !\n" +
@@ -572,7 +580,7 @@ TEST(DriverPrompts, PasswordIsNotEchoedAtATerminal) {
   typist.join();
 
   EXPECT_TRUE(saw_echo_off);
-  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.status, 1);  // the walk ended early
   EXPECT_EQ(o.out, std::string(kPasswordPrompt) + "\nWrong password !\n");
   ASSERT_EQ(tcgetattr(slave, &mode), 0);
   EXPECT_TRUE(mode.c_lflag & ECHO);
@@ -590,8 +598,7 @@ TEST(DriverPrompts, PasswordIsNotEchoedAtATerminal) {
 }
 }  // namespace
 
-// With -n the exit status tells a scheduler how the walk went; without it the
-// same walks end with 0.
+// The exit status tells a scheduler how the walk went, with -n or without.
 TEST_F(DriverHandOff, IncrementalExitStatusTellsHowTheWalkWent) {
   const auto offline_box = [](std::map<int, Bytes> answers, std::vector<FakeSensor> sensors) {
     FakeHandler sensor_handler = serve_sensors(sensors, kBoxPortOffline);
@@ -630,6 +637,6 @@ TEST_F(DriverHandOff, IncrementalExitStatusTellsHowTheWalkWent) {
     FakeBox box("127.0.2.13", 0, offline_box(c.answers, c.sensors));
     getdata conn(box.port(), kWaitMs);
     EXPECT_EQ(run(conn, {forms[form++ % 4], "-i", box.addr(), "-p", "pw"}).status, c.status);
-    EXPECT_EQ(run(conn, {"-i", box.addr(), "-p", "pw"}).status, 0);
+    EXPECT_EQ(run(conn, {"-i", box.addr(), "-p", "pw"}).status, c.status);
   }
 }

@@ -282,6 +282,7 @@ int getdata::readstatus() {
 
   for (int i = 0; i < kAttempts; ++i) {
     int len = 0;
+    if (on_attempt) on_attempt(*this, i + 1);
     const Verdict v = attempt(judge, &len);
     if (v == Verdict::kDrop) continue;
     if (v == Verdict::kOldFirmware) break;
@@ -347,7 +348,10 @@ int getdata::read_data() {
     const auto judge = [&](const Datagram& d) { return take_data_reply(d, asked, &done); };
     Verdict v = Verdict::kDrop;
     int len = 0;
-    for (int i = 0; i < kAttempts && v == Verdict::kDrop; ++i) v = attempt(judge, &len);
+    for (int i = 0; i < kAttempts && v == Verdict::kDrop; ++i) {
+      if (on_attempt) on_attempt(*this, i + 1);
+      v = attempt(judge, &len);
+    }
     if (v == Verdict::kDrop) {
       last_error = kErrNoReply;
       return -1;

@@ -40,6 +40,8 @@ class getdata {
   std::function<int(const getdata&)> choose_samples;
   // Told after each data reply taken: samples done of those asked for.
   std::function<void(const getdata&, int done, int total)> progress;
+  // Told as each request is sent: which of the kAttempts tries it is (from 1).
+  std::function<void(const getdata&, int attempt)> on_attempt;
   // Samples the current download asks for: the newest of the datalog.
   int download_count() const;
 
