@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "app/collected.h"
@@ -16,6 +17,7 @@
 #include "report/chart_page.h"
 #include "report/csv_history.h"
 #include "report/datafile.h"
+#include "report/exports.h"
 #include "report/handoff.h"
 
 namespace {
@@ -54,6 +56,8 @@ struct RunState {
   bool incremental = false;  // -n
   bool history = false;      // -c, and -w
   bool page = false;         // -w
+  unsigned exports = 0;      // -x: export_format bits
+  std::string textfile;      // -m
 };
 
 // Exit statuses with -n, for schedulers.
@@ -168,6 +172,23 @@ bool scan_command_line(int argc, char** argv, RunState* run, int* status) {
         run->history = true;
         run->page = true;
         break;
+      case 'x':
+      case 'X':
+        if (arg == nullptr || !parse_export_formats(arg, &run->exports)) {
+          say("Argument '%s' not recognized.\n", arg != nullptr ? arg : argv[option_index - 1]);
+          *status = -1;
+          return false;
+        }
+        break;
+      case 'm':
+      case 'M':
+        if (arg == nullptr) {
+          say("Argument '%s' not recognized.\n", argv[option_index - 1]);
+          *status = -1;
+          return false;
+        }
+        run->textfile = arg;
+        break;
       case 'h':
       case '?':
         *status = print_usage();
@@ -203,6 +224,8 @@ int print_usage() {
   say("  -n                 Download only samples newer than the last -n run.\n");
   say("  -c                 Keep a CSV history per sensor beside the reports.\n");
   say("  -w                 Write an HTML page of charts per box (implies -c).\n");
+  say("  -x FORMAT          Export the samples saved: openmetrics, influx, or both.\n");
+  say("  -m FILE            Write the run's outcome to FILE for a metrics collector.\n");
   say("  -v                 Display the version and exit.\n");
   say("  -?                 Display this usage information and exit.\n\n");
   say("You will be prompted for any required options you did not specify.\n\n");
@@ -227,6 +250,7 @@ int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::F
   use_local_time = 0;
   RunState run;
   int status = 0;
+  const int64_t started = static_cast<int64_t>(std::time(nullptr));
   if (!scan_command_line(argc, argv, &run, &status)) return status;
 
   if (!run.address_present) {
@@ -253,6 +277,7 @@ int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::F
     };
   }
   HookGuard guard{conn};
+  run_exports exports(run.address, run.exports, !run.textfile.empty(), started);
   bool unread = false;
   csv_history history;
   if (run.history) handoff.keep_history(&history);
@@ -262,6 +287,7 @@ int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::F
       const int result = conn.read_sensor(run.address.c_str(), run.password.c_str(), port, slot);
       progress.clear();
       if (result == 0) {
+        exports.add(conn.view());
         if (!run.incremental) {
           handoff.save(conn.view());
         } else if (conn.view().count > 0) {  // none: nothing new, already said
@@ -282,7 +308,11 @@ int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::F
   // Drawn from the histories in the folder, so also after a walk that ended early.
   if (run.page && write_chart_page("", run.address, history.sensors()) != 0) unread = true;
   if (handoff.failed_histories() > 0) unread = true;
-  if (!run.incremental) return 0;
-  if (ended) return kWalkEndedEarly;
-  return unread ? kSensorNotSaved : 0;
+  if (exports.finish() > 0) unread = true;
+  int outcome = !run.incremental ? 0 : ended ? kWalkEndedEarly : unread ? kSensorNotSaved : 0;
+  if (!run.textfile.empty() &&
+      !exports.write_textfile(run.textfile, static_cast<int64_t>(std::time(nullptr)), outcome) &&
+      run.incremental && outcome == 0)
+    outcome = kSensorNotSaved;
+  return outcome;
 }
