@@ -90,8 +90,10 @@ std::string type_text(uint8_t type) {
   return *word != '\0' ? std::string(word) : std::to_string(type);
 }
 
-// One label or tag pair of each kind.
+// One label or tag pair of each kind. An empty label is no label to
+// Prometheus, so it is left out.
 void om_label(std::string* out, const char* key, const std::string& value) {
+  if (value.empty()) return;
   if (out->size() > 1) *out += ',';
   *out += key;
   *out += "=\"";
