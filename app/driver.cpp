@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "report/chart_page.h"
 #include "report/csv_history.h"
 #include "report/datafile.h"
+#include "report/exports.h"
 #include "report/handoff.h"
 #include "report/sink.h"
 
@@ -56,6 +58,8 @@ struct RunState {
   bool incremental = false;  // -n
   bool history = false;      // -c, and -w
   bool page = false;         // -w
+  unsigned exports = 0;      // -x: export_format bits
+  std::string textfile;      // -m
 };
 
 // Exit statuses, for schedulers and batch files.
@@ -177,6 +181,23 @@ bool scan_command_line(int argc, char** argv, RunState* run, int* status) {
         run->history = true;
         run->page = true;
         break;
+      case 'x':
+      case 'X':
+        if (arg == nullptr || !parse_export_formats(arg, &run->exports)) {
+          say("Argument '%s' not recognized.\n", arg != nullptr ? arg : argv[option_index - 1]);
+          *status = -1;
+          return false;
+        }
+        break;
+      case 'm':
+      case 'M':
+        if (arg == nullptr) {
+          say("Argument '%s' not recognized.\n", argv[option_index - 1]);
+          *status = -1;
+          return false;
+        }
+        run->textfile = arg;
+        break;
       case 'h':
       case '?':
         *status = print_usage();
@@ -215,7 +236,7 @@ struct Before {
 // appends when the marks could not be saved, are cut back, so that the files
 // hold what the marks on disk say.
 bool save_sensor(const reading& all, const RunState& run, datafile& writer, report_handoff& handoff,
-                 csv_history& history, collected& state) {
+                 csv_history& history, collected& state, run_exports& exports) {
   const auto part = [&](const char* mark) {
     if (!run.incremental) return all;
     return newest_samples(all, state.lacking(all.address, all.slot, *all.status, mark));
@@ -232,6 +253,8 @@ bool save_sensor(const reading& all, const RunState& run, datafile& writer, repo
     if (handoff.save(for_report) == 0) {
       written.push_back(kReportMark);
       report.wrote = true;
+      // The exports take what the report saved.
+      exports.add(for_report);
     } else {
       report.cut_back();
       ok = false;
@@ -282,6 +305,8 @@ int print_usage() {
   say("  -n                 Download only samples newer than the last -n run.\n");
   say("  -c                 Keep a CSV history per sensor beside the reports.\n");
   say("  -w                 Write an HTML page of charts per box (implies -c).\n");
+  say("  -x FORMAT          Export the samples saved: openmetrics, influx, or both.\n");
+  say("  -m FILE            Write the run's outcome to FILE for a metrics collector.\n");
   say("  -v                 Display the version and exit.\n");
   say("  -?                 Display this usage information and exit.\n\n");
   say("You will be prompted for any required options you did not specify.\n\n");
@@ -306,6 +331,7 @@ int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::F
   use_local_time = 0;
   RunState run;
   int status = 0;
+  const int64_t started = static_cast<int64_t>(std::time(nullptr));
   if (!scan_command_line(argc, argv, &run, &status)) return status;
 
   if (!run.address_present) {
@@ -338,6 +364,7 @@ int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::F
     };
   }
   HookGuard guard{conn};
+  run_exports exports(run.address, run.exports, !run.textfile.empty(), started);
   bool unread = false;
   csv_history history;
   bool ended = false;
@@ -348,7 +375,7 @@ int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::F
       if (result == 0) {
         // With -n and nothing new there is nothing to save: already said.
         if ((!run.incremental || conn.view().count > 0) &&
-            !save_sensor(conn.view(), run, writer, handoff, history, state))
+            !save_sensor(conn.view(), run, writer, handoff, history, state, exports))
           unread = true;
         continue;
       }
@@ -362,7 +389,13 @@ int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::F
     }
   }
   // Drawn from the histories in the folder, so also after a walk that ended early.
-  if (run.page && write_chart_page("", run.address, history.sensors()) != 0) unread = true;
-  if (ended) return kWalkEndedEarly;
-  return unread || !standard_sink().good() ? kSensorNotSaved : 0;
+  if (run.page && write_chart_page("", run.address, history.sensors(), use_local_time != 0) != 0)
+    unread = true;
+  if (exports.finish() > 0) unread = true;
+  int outcome = ended ? kWalkEndedEarly : unread || !standard_sink().good() ? kSensorNotSaved : 0;
+  if (!run.textfile.empty() &&
+      !exports.write_textfile(run.textfile, static_cast<int64_t>(std::time(nullptr)), outcome) &&
+      outcome == 0)
+    outcome = kSensorNotSaved;
+  return outcome;
 }

@@ -16,6 +16,8 @@ inline const char kUsage[] =
     "  -n                 Download only samples newer than the last -n run.\n"
     "  -c                 Keep a CSV history per sensor beside the reports.\n"
     "  -w                 Write an HTML page of charts per box (implies -c).\n"
+    "  -x FORMAT          Export the samples saved: openmetrics, influx, or both.\n"
+    "  -m FILE            Write the run's outcome to FILE for a metrics collector.\n"
     "  -v                 Display the version and exit.\n"
     "  -?                 Display this usage information and exit.\n\n"
     "You will be prompted for any required options you did not specify.\n\n";

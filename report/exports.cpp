@@ -1,0 +1,424 @@
+#include "report/exports.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "device/messages.h"
+#include "platform/files.h"
+#include "report/csv_history.h"
+#include "report/digits.h"
+#include "report/sink.h"
+#include "zonetime/zone_time.h"
+
+namespace {
+
+using decimal::put_uint;
+
+char* put_int(char* p, int64_t v) {
+  if (v < 0) {
+    *p++ = '-';
+    return put_uint(p, 0 - static_cast<uint64_t>(v));
+  }
+  return put_uint(p, static_cast<uint64_t>(v));
+}
+
+std::string field_text(const char* s, size_t width) {
+  const void* z = std::memchr(s, 0, width);
+  return std::string(s, z ? static_cast<size_t>(static_cast<const char*>(z) - s) : width);
+}
+
+// Collects a file's lines in large blocks, so the file sees few writes.
+class Out {
+ public:
+  static constexpr size_t kCapacity = 1 << 16;
+  static constexpr size_t kMaxPiece = 64;  // longest piece formatted in place
+
+  explicit Out(std::FILE* f) : f_(f), buf_(kCapacity) {}
+  char* reserve() {
+    if (pos_ + kMaxPiece > kCapacity) flush();
+    return buf_.data() + pos_;
+  }
+  void commit(char* end) { pos_ = static_cast<size_t>(end - buf_.data()); }
+  void text(const std::string& s) { text(s.data(), s.size()); }
+  void text(const char* s, size_t n) {
+    if (pos_ + n > kCapacity) flush();
+    if (n > kCapacity) {
+      write(s, n);
+      return;
+    }
+    std::memcpy(buf_.data() + pos_, s, n);
+    pos_ += n;
+  }
+  void text(const char* s) { text(s, std::strlen(s)); }
+  void flush() {
+    write(buf_.data(), pos_);
+    pos_ = 0;
+  }
+  bool failed() const { return failed_; }
+
+ private:
+  void write(const char* s, size_t n) {
+    if (n != 0 && std::fwrite(s, 1, n, f_) != n) failed_ = true;
+  }
+  std::FILE* f_;
+  std::vector<char> buf_;
+  size_t pos_ = 0;
+  bool failed_ = false;
+};
+
+// Flushes and closes; false when anything on the way failed.
+bool close_out(std::FILE* f, Out& out) {
+  out.flush();
+  bool failed = out.failed() || std::fflush(f) != 0 || std::ferror(f) != 0;
+  if (std::fclose(f) != 0) failed = true;
+  return !failed;
+}
+
+std::string family_of(uint8_t type) {
+  const char* word = sensor_type_name(type);
+  if (*word == '\0') return "logfetch_type_" + std::to_string(type);
+  std::string name = "logfetch_";
+  for (const char* c = word; *c != '\0'; ++c) name += (*c == '-') ? '_' : *c;
+  return name;
+}
+
+std::string type_text(uint8_t type) {
+  const char* word = sensor_type_name(type);
+  return *word != '\0' ? std::string(word) : std::to_string(type);
+}
+
+// One label or tag pair of each kind. An empty label is no label to
+// Prometheus, so it is left out.
+void om_label(std::string* out, const char* key, const std::string& value) {
+  if (value.empty()) return;
+  if (out->size() > 1) *out += ',';
+  *out += key;
+  *out += "=\"";
+  append_label_value(out, value.data(), value.size());
+  *out += '"';
+}
+
+// The protocol has no empty tag value: such a tag is left out, as InfluxDB
+// reads a missing tag.
+void lp_tag(std::string* out, const char* key, const std::string& value) {
+  if (value.empty()) return;
+  *out += ',';
+  *out += key;
+  *out += '=';
+  append_tag_value(out, value.data(), value.size());
+}
+
+void put_help(Out& out, const char* kind, const std::string& name, const char* help) {
+  out.text("# HELP ");
+  out.text(name);
+  out.text(" ");
+  out.text(help);
+  out.text("\n# TYPE ");
+  out.text(name);
+  out.text(" ");
+  out.text(kind);
+  out.text("\n");
+}
+
+}  // namespace
+
+bool parse_export_formats(const char* text, unsigned* formats) {
+  unsigned found = 0;
+  const char* p = text;
+  for (;;) {
+    const char* comma = std::strchr(p, ',');
+    const size_t n = comma ? static_cast<size_t>(comma - p) : std::strlen(p);
+    if (n == 11 && std::strncmp(p, "openmetrics", n) == 0) {
+      found |= kExportOpenMetrics;
+    } else if (n == 6 && std::strncmp(p, "influx", n) == 0) {
+      found |= kExportInflux;
+    } else {
+      return false;
+    }
+    if (comma == nullptr) break;
+    p = comma + 1;
+  }
+  *formats |= found;
+  return true;
+}
+
+std::string openmetrics_name(const std::string& address, int64_t start) {
+  struct tm tm = {};
+  split_time(static_cast<int32_t>(start), &tm);
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "%04d%02d%02dT%02d%02d%02dZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return address + "." + stamp + ".om";
+}
+
+void append_label_value(std::string* out, const char* s, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    const char c = s[i];
+    if (c == '\\' || c == '"') {
+      *out += '\\';
+      *out += c;
+    } else if (c == '\n') {
+      *out += "\\n";
+    } else {
+      *out += c;
+    }
+  }
+}
+
+void append_tag_value(std::string* out, const char* s, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    const char c = s[i];
+    if (c == ',' || c == ' ' || c == '=') {
+      *out += '\\';
+      *out += c;
+    } else if (c == '\n' || c == '\r') {
+      *out += "\\ ";
+    } else {
+      *out += c;
+    }
+  }
+}
+
+void append_measurement(std::string* out, const char* s, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    const char c = s[i];
+    if (c == ',' || c == ' ') {
+      *out += '\\';
+      *out += c;
+    } else if (c == '\n' || c == '\r') {
+      *out += "\\ ";
+    } else {
+      *out += c;
+    }
+  }
+}
+
+char* put_export_value(char* p, int32_t v, bool tenths) { return put_history_value(p, v, tenths); }
+
+char* put_nanoseconds(char* p, int64_t seconds) {
+  if (seconds == 0) {
+    *p++ = '0';
+    return p;
+  }
+  p = put_int(p, seconds);
+  std::memcpy(p, "000000000", 9);
+  return p + 9;
+}
+
+run_exports::run_exports(std::string address, unsigned formats, bool textfile, int64_t run_start,
+                         std::string folder, message_sink* sink)
+    : address_(std::move(address)),
+      formats_(formats),
+      textfile_(textfile),
+      run_start_(run_start),
+      folder_(std::move(folder)),
+      sink_(sink != nullptr ? sink : &standard_sink()) {}
+
+void run_exports::add(const reading& r) {
+  if ((formats_ == 0 && !textfile_) || r.status == nullptr || r.samples == nullptr) return;
+  const SensorStatus& st = *r.status;
+  // The samples the report holds, as the report writer counts them.
+  const int n = std::max(0, std::min(r.count, static_cast<int>(st.logCount)));
+  if (n == 0) return;
+  Series s;
+  s.family = family_of(st.sensorType);
+  const std::string system = field_text(st.systemName, sizeof st.systemName);
+  const std::string unit = field_text(st.unit, sizeof st.unit);
+  const std::string port = std::to_string(st.port + 1), slot = std::to_string(r.slot + 1);
+  const std::string type = type_text(st.sensorType);
+  s.labels = "{";
+  om_label(&s.labels, "address", address_);
+  om_label(&s.labels, "system_name", system);
+  om_label(&s.labels, "port", port);
+  om_label(&s.labels, "slot", slot);
+  om_label(&s.labels, "type", type);
+  om_label(&s.labels, "unit", unit);
+  s.labels += '}';
+  append_measurement(&s.tags, s.family.data(), s.family.size());
+  lp_tag(&s.tags, "address", address_);
+  lp_tag(&s.tags, "system_name", system);
+  lp_tag(&s.tags, "port", port);
+  lp_tag(&s.tags, "slot", slot);
+  lp_tag(&s.tags, "type", type);
+  lp_tag(&s.tags, "unit", unit);
+  s.tenths = is_tenths_type(st.sensorType);
+  // Signed 32-bit seconds, wrapping as the box's clock does.
+  s.step = static_cast<uint32_t>(st.logInterval) * 60u;
+  s.first = static_cast<int32_t>(static_cast<uint32_t>(st.lastLogTime) -
+                                 static_cast<uint32_t>(n - 1) * s.step);
+  s.newest_time = st.lastLogTime;
+  s.newest_value = r.get_value(n - 1);
+  s.count = n;
+  if (formats_ != 0) {
+    s.values.resize(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) s.values[static_cast<size_t>(i)] = r.get_value(i);
+  }
+  samples_ += n;
+  series_.push_back(std::move(s));
+}
+
+int run_exports::finish() {
+  if ((formats_ & kExportOpenMetrics) && !write_openmetrics()) ++failures_;
+  if ((formats_ & kExportInflux) && !append_influx()) ++failures_;
+  return failures_;
+}
+
+void run_exports::say_failure(bool opened, const std::string& name) const {
+  const int err = errno;
+  if (opened) {
+    sink_->say("Error writing data to file:%s !\n", name.c_str());
+  } else {
+    sink_->say("Can't open file:%s to write data !\n", name.c_str());
+  }
+  sink_->explain("%s: %s\n", name.c_str(), err != 0 ? std::strerror(err) : "write failed");
+}
+
+bool run_exports::write_openmetrics() {
+  const std::string path = folder_ + openmetrics_name(address_, run_start_);
+  // Named per process: two runs sharing the folder never write one file.
+  const std::string temp = path + "." + std::to_string(process_id()) + ".tmp";
+  errno = 0;
+  std::FILE* f = std::fopen(temp.c_str(), "wb");
+  if (f == nullptr) {
+    say_failure(false, path);
+    return false;
+  }
+  Out out(f);
+  std::vector<bool> done(series_.size(), false);
+  // Each family's samples together; within a series, time only increases.
+  for (size_t i = 0; i < series_.size(); ++i) {
+    if (done[i]) continue;
+    const std::string& family = series_[i].family;
+    out.text("# TYPE ");
+    out.text(family);
+    out.text(" gauge\n# HELP ");
+    out.text(family);
+    out.text(" Samples of the box's datalogs, in the unit the unit label names.\n");
+    for (size_t j = i; j < series_.size(); ++j) {
+      const Series& s = series_[j];
+      if (done[j] || s.family != family) continue;
+      done[j] = true;
+      uint32_t t = static_cast<uint32_t>(s.first);
+      bool have_last = false;
+      int32_t last = 0;
+      for (size_t k = 0; k < s.values.size(); ++k, t += s.step) {
+        const auto ts = static_cast<int32_t>(t);
+        if (have_last && ts <= last) continue;
+        have_last = true;
+        last = ts;
+        out.text(s.family);
+        out.text(s.labels);
+        char* p = out.reserve();
+        *p++ = ' ';
+        p = put_export_value(p, s.values[k], s.tenths);
+        *p++ = ' ';
+        p = put_int(p, ts);
+        *p++ = '\n';
+        out.commit(p);
+      }
+    }
+  }
+  out.text("# EOF\n");
+  errno = 0;
+  if (!close_out(f, out) || !file_replace(temp.c_str(), path.c_str())) {
+    say_failure(true, path);
+    std::remove(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool run_exports::append_influx() {
+  const std::string path = folder_ + address_ + ".lp";
+  errno = 0;
+  std::FILE* f = std::fopen(path.c_str(), "ab");
+  if (f == nullptr) {
+    say_failure(false, path);
+    return false;
+  }
+  Out out(f);
+  for (const Series& s : series_) {
+    uint32_t t = static_cast<uint32_t>(s.first);
+    for (size_t k = 0; k < s.values.size(); ++k, t += s.step) {
+      out.text(s.tags);
+      char* p = out.reserve();
+      std::memcpy(p, " value=", 7);
+      p = put_export_value(p + 7, s.values[k], s.tenths);
+      *p++ = ' ';
+      p = put_nanoseconds(p, static_cast<int32_t>(t));
+      *p++ = '\n';
+      out.commit(p);
+    }
+  }
+  errno = 0;
+  if (!close_out(f, out)) {
+    say_failure(true, path);
+    return false;
+  }
+  return true;
+}
+
+bool run_exports::write_textfile(const std::string& path, int64_t end_time, int status) const {
+  const std::string temp = path + "." + std::to_string(process_id()) + ".tmp";
+  errno = 0;
+  std::FILE* f = std::fopen(temp.c_str(), "wb");
+  if (f == nullptr) {
+    say_failure(false, path);
+    return false;
+  }
+  Out out(f);
+  std::string box = "{";
+  om_label(&box, "address", address_);
+  box += '}';
+  auto box_metric = [&](const char* name, const char* help, int64_t v) {
+    put_help(out, "gauge", name, help);
+    out.text(name);
+    out.text(box);
+    char* p = out.reserve();
+    *p++ = ' ';
+    p = put_int(p, v);
+    *p++ = '\n';
+    out.commit(p);
+  };
+  box_metric("logfetch_run_end_time_seconds",
+             "When the last run against the box ended, seconds since 1970 UTC.", end_time);
+  box_metric("logfetch_run_exit_status", "The exit status of the last run against the box.",
+             status);
+  box_metric("logfetch_run_sensors_saved", "Sensors whose samples the last run saved.",
+             static_cast<int64_t>(series_.size()));
+  box_metric("logfetch_run_samples_saved", "Samples the last run saved.", samples_);
+  if (!series_.empty()) {
+    put_help(out, "gauge", "logfetch_sensor_last_sample_time_seconds",
+             "When the newest sample saved was taken, seconds since 1970 UTC.");
+    for (const Series& s : series_) {
+      out.text("logfetch_sensor_last_sample_time_seconds");
+      out.text(s.labels);
+      char* p = out.reserve();
+      *p++ = ' ';
+      p = put_int(p, s.newest_time);
+      *p++ = '\n';
+      out.commit(p);
+    }
+    put_help(out, "gauge", "logfetch_sensor_last_sample_value",
+             "The newest sample saved, in the unit the unit label names.");
+    for (const Series& s : series_) {
+      out.text("logfetch_sensor_last_sample_value");
+      out.text(s.labels);
+      char* p = out.reserve();
+      *p++ = ' ';
+      p = put_export_value(p, s.newest_value, s.tenths);
+      *p++ = '\n';
+      out.commit(p);
+    }
+  }
+  errno = 0;
+  if (!close_out(f, out) || !file_replace(temp.c_str(), path.c_str())) {
+    say_failure(true, path);
+    std::remove(temp.c_str());
+    return false;
+  }
+  return true;
+}

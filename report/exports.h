@@ -1,0 +1,87 @@
+// The samples of one run for monitoring stores (-x): an OpenMetrics file per
+// run for backfilling, lines appended to an InfluxDB line-protocol file; and
+// (-m) a textfile with the run's outcome for a node exporter's collector.
+//
+// Every sensor type is one gauge family, "logfetch_" and the type word
+// ("logfetch_temperature", "logfetch_4_20ma"; "logfetch_type_N" for a code
+// without a word), so that one query never mixes quantities. The unit is the
+// box's own text, not known to be a base unit, so it is a label and not part
+// of the name. Labels: address, system_name, port, slot, type, unit.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "device/reading.h"
+
+class message_sink;
+
+enum export_format : unsigned { kExportOpenMetrics = 1, kExportInflux = 2 };
+
+// Adds the formats of "openmetrics", "influx" or a comma-separated list of
+// them to *formats. False for any other word (or an empty one).
+bool parse_export_formats(const char* text, unsigned* formats);
+
+// "ADDRESS.YYYYMMDDTHHMMSSZ.om" for a run that started at `start` (UTC).
+std::string openmetrics_name(const std::string& address, int64_t start);
+
+// Escaping, exposed for tests: OpenMetrics label values (\\ \" \n), line
+// protocol tag keys and values (commas, spaces, equals signs; a line end,
+// which the protocol cannot carry, becomes a space) and measurements (commas,
+// spaces).
+void append_label_value(std::string* out, const char* s, size_t n);
+void append_tag_value(std::string* out, const char* s, size_t n);
+void append_measurement(std::string* out, const char* s, size_t n);
+// A sample's value as the reports write it (tenths with one decimal).
+char* put_export_value(char* p, int32_t v, bool tenths);
+// Nanoseconds of a second count, as the line protocol wants them.
+char* put_nanoseconds(char* p, int64_t seconds);
+
+class run_exports {
+ public:
+  // formats: export_format bits; textfile: whether -m asked for one.
+  // Files go to `folder` ("" or ending in '/'); messages to `sink`.
+  run_exports(std::string address, unsigned formats, bool textfile, int64_t run_start,
+              std::string folder = "", message_sink* sink = nullptr);
+
+  // A sensor the walk has saved: its samples are kept for finish().
+  void add(const reading& r);
+  // Writes the OpenMetrics file and appends to the line-protocol file.
+  // Returns the number of files that could not be written, each said.
+  int finish();
+  // Writes `path` through a temporary file and a rename: the run's end,
+  // status and counts, and each sensor's newest sample. False, said, when it
+  // could not be written.
+  bool write_textfile(const std::string& path, int64_t end_time, int status) const;
+
+  int failures() const { return failures_; }
+  int samples_saved() const { return samples_; }
+
+ private:
+  struct Series {
+    std::string family;  // metric and measurement name
+    std::string labels;  // OpenMetrics: {address="..",...}
+    std::string tags;    // line protocol: ,address=..,...
+    bool tenths = false;
+    int32_t first = 0;  // time of values[0]
+    uint32_t step = 0;  // seconds between samples
+    int32_t newest_time = 0, newest_value = 0;
+    int count = 0;
+    std::vector<int32_t> values;  // kept only with -x
+  };
+
+  bool write_openmetrics();
+  bool append_influx();
+  void say_failure(bool opened, const std::string& name) const;
+
+  std::string address_;
+  unsigned formats_;
+  bool textfile_;
+  int64_t run_start_;
+  std::string folder_;
+  message_sink* sink_;
+  std::vector<Series> series_;
+  int failures_ = 0;
+  int samples_ = 0;
+};

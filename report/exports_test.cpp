@@ -1,0 +1,106 @@
+#include "report/exports.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+namespace {
+
+using Escaper = void (*)(std::string*, const char*, size_t);
+
+struct EscapeCase {
+  const char* what;
+  Escaper escape;
+  std::string in, want;
+};
+
+TEST(ExportEscaping, EachFormatEscapesItsOwnCharacters) {
+  const EscapeCase cases[] = {
+      {"label: plain", append_label_value, "Server room 3", "Server room 3"},
+      {"label: backslash, quote, line end", append_label_value, "a\\b\"c\nd", "a\\\\b\\\"c\\nd"},
+      {"label: trailing backslash", append_label_value, "x\\", "x\\\\"},
+      {"label: tag characters stay", append_label_value, "a,b=c d", "a,b=c d"},
+      {"label: bytes beyond ASCII stay", append_label_value,
+       "\xc2\xb0"
+       "C",
+       "\xc2\xb0"
+       "C"},
+      {"tag: comma, space, equals", append_tag_value, "a,b c=d", "a\\,b\\ c\\=d"},
+      {"tag: quotes stay", append_tag_value, "\"q\"", "\"q\""},
+      {"tag: line ends become spaces", append_tag_value, "a\nb\rc", "a\\ b\\ c"},
+      {"measurement: comma and space", append_measurement, "m,1 x", "m\\,1\\ x"},
+      {"measurement: equals stays", append_measurement, "a=b", "a=b"},
+  };
+  for (const EscapeCase& c : cases) {
+    std::string out = "<";
+    c.escape(&out, c.in.data(), c.in.size());
+    EXPECT_EQ(out, "<" + c.want) << c.what;
+  }
+}
+
+TEST(ExportNumbers, ValuesAndTimesAtTheirEdges) {
+  struct Value {
+    int32_t v;
+    bool tenths;
+    const char* want;
+  };
+  const Value values[] = {
+      {0, false, "0"},
+      {-1, false, "-1"},
+      {0, true, "0.0"},
+      {5, true, "0.5"},
+      {-5, true, "-0.5"},
+      {-10, true, "-1.0"},
+      {INT32_MAX, false, "2147483647"},
+      {INT32_MIN, false, "-2147483648"},
+      {INT32_MIN, true, "-214748364.8"},
+  };
+  for (const Value& c : values) {
+    char buf[32];
+    EXPECT_EQ(std::string(buf, put_export_value(buf, c.v, c.tenths)), c.want) << c.v;
+  }
+  struct Nanos {
+    int64_t s;
+    const char* want;
+  };
+  const Nanos nanos[] = {{0, "0"},
+                         {1, "1000000000"},
+                         {-1, "-1000000000"},
+                         {INT32_MAX, "2147483647000000000"},
+                         {INT32_MIN, "-2147483648000000000"}};
+  for (const Nanos& c : nanos) {
+    char buf[32];
+    EXPECT_EQ(std::string(buf, put_nanoseconds(buf, c.s)), c.want) << c.s;
+  }
+}
+
+TEST(ExportFormats, WordsAndListsAddUpUnknownWordsAreRefused) {
+  struct Case {
+    const char* text;
+    bool ok;
+    unsigned want;
+  };
+  const Case cases[] = {
+      {"openmetrics", true, kExportOpenMetrics},
+      {"influx", true, kExportInflux},
+      {"openmetrics,influx", true, kExportOpenMetrics | kExportInflux},
+      {"influx,influx", true, kExportInflux},
+      {"", false, 0},
+      {"openmetrics,", false, 0},
+      {"Influx", false, 0},
+      {"influxdb", false, 0},
+  };
+  for (const Case& c : cases) {
+    unsigned formats = 0;
+    EXPECT_EQ(parse_export_formats(c.text, &formats), c.ok) << c.text;
+    EXPECT_EQ(formats, c.want) << c.text;
+  }
+  unsigned twice = 0;  // -x given twice
+  ASSERT_TRUE(parse_export_formats("influx", &twice));
+  ASSERT_TRUE(parse_export_formats("openmetrics", &twice));
+  EXPECT_EQ(twice, kExportOpenMetrics | kExportInflux);
+  EXPECT_EQ(openmetrics_name("10.0.0.5", 1796685429), "10.0.0.5.20261207T231709Z.om");
+}
+
+}  // namespace
