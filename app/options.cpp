@@ -10,6 +10,14 @@ namespace {
 bool is_option_char(unsigned char c) { return c >= 0x21 && c <= 0x7E; }
 
 bool starts_option(const char* word) { return word[0] == '-' || word[0] == '/'; }
+
+// An option whose argument names a file takes a next word that starts with
+// '/' as an absolute path, unless it is a two-character option word ("/n").
+bool takes_next_word(unsigned char option, const char* next) {
+  if (!starts_option(next)) return true;
+  const bool path_option = option == 'm' || option == 'M';
+  return path_option && next[0] == '/' && std::strlen(next) > 2;
+}
 }  // namespace
 
 int scan_option(int argc, char* const* argv, const char* optstring, const char** arg) {
@@ -42,7 +50,7 @@ int scan_option(int argc, char* const* argv, const char* optstring, const char**
     ++option_index;
     return c;
   }
-  if (option_index + 1 < argc && !starts_option(argv[option_index + 1])) {
+  if (option_index + 1 < argc && takes_next_word(c, argv[option_index + 1])) {
     *arg = argv[option_index + 1];
     option_index += 2;
     return c;
