@@ -105,14 +105,15 @@ reading newest_samples(const reading& r, int count) {
 
 collected::collected(std::string path) : path_(std::move(path)) {}
 
-void collected::load() {
+void collected::load(message_sink& sink) {
+  std::lock_guard<std::mutex> lock(mutex_);
   records_.clear();
   std::string text;
   int err = 0;
   readable_ = read_all(path_, &text, &err);
   if (!readable_) {
-    say("Can't read %s, all samples are downloaded.\n", path_.c_str());
-    standard_sink().explain("%s: %s\n", path_.c_str(), std::strerror(err));
+    sink.say("Can't read %s, all samples are downloaded.\n", path_.c_str());
+    sink.explain("%s: %s\n", path_.c_str(), std::strerror(err));
     return;
   }
   int bad = 0;
@@ -124,7 +125,7 @@ void collected::load() {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.find_first_not_of(" \t") == std::string::npos || line[0] == '#') continue;
     const std::vector<std::string> w = words_of(line, kFields + kMostMarks + 1);
-    long long port, slot, type, size, interval, capacity, newest;
+    long long port = 0, slot = 0, type = 0, size = 0, interval = 0, capacity = 0, newest = 0;
     bool ok = line.size() <= kMaxLine && w.size() >= kFields && w.size() <= kFields + kMostMarks &&
               number(w[1], 1, 8, &port) && number(w[2], 1, 2, &slot) &&
               number(w[3], 0, 255, &type) && number(w[4], 1, 4, &size) && size != 3 &&
@@ -154,8 +155,8 @@ void collected::load() {
     ++bad;
   }
   if (bad > 0)
-    say("%d line(s) of %s not understood, their sensors are downloaded in full.\n", bad,
-        path_.c_str());
+    sink.say("%d line(s) of %s not understood, their sensors are downloaded in full.\n", bad,
+             path_.c_str());
 }
 
 int64_t collected::since_mark(const Record& saved, const SensorStatus& st, int32_t mark,
@@ -187,12 +188,14 @@ int64_t collected::since_mark(const Record& saved, const SensorStatus& st, int32
   return -1;
 }
 
-int collected::plan(const std::string& address, int slot, const SensorStatus& st) {
+int collected::plan(const std::string& address, int slot, const SensorStatus& st,
+                    message_sink& sink) {
+  std::lock_guard<std::mutex> lock(mutex_);
   const Key key{address, st.port + 1, slot + 1};
   if (ignored_.count(address) != 0) {
     // The report is about to be emptied: should it not be written, the next
     // run must download everything again.
-    if (records_.erase(key) != 0 && !save()) cannot_save();
+    if (records_.erase(key) != 0 && !save()) cannot_save(sink);
     return -1;
   }
   const auto found = records_.find(key);
@@ -204,18 +207,19 @@ int collected::plan(const std::string& address, int slot, const SensorStatus& st
     const char* why = nullptr;
     const int64_t fresh = since_mark(found->second, st, mark->second, &why);
     if (why != nullptr) {
-      say("Sensor on port %d slot %d: %s, all samples are downloaded.\n", st.port + 1, slot + 1,
-          why);
+      sink.say("Sensor on port %d slot %d: %s, all samples are downloaded.\n", st.port + 1,
+               slot + 1, why);
       return -1;
     }
     most = std::max(most, fresh);
   }
-  if (most == 0) say("Sensor on port %d slot %d has no new samples.\n", st.port + 1, slot + 1);
+  if (most == 0) sink.say("Sensor on port %d slot %d has no new samples.\n", st.port + 1, slot + 1);
   return static_cast<int>(most);
 }
 
 int collected::lacking(const std::string& address, int slot, const SensorStatus& st,
                        const std::string& mark) const {
+  std::lock_guard<std::mutex> lock(mutex_);
   if (ignored_.count(address) != 0) return -1;
   const auto found = records_.find(Key{address, st.port + 1, slot + 1});
   if (found == records_.end()) return -1;
@@ -225,7 +229,9 @@ int collected::lacking(const std::string& address, int slot, const SensorStatus&
   return static_cast<int>(since_mark(found->second, st, time->second, &why));
 }
 
-bool collected::commit(const reading& r, const std::vector<std::string>& written) {
+bool collected::commit(const reading& r, const std::vector<std::string>& written,
+                       message_sink& sink) {
+  std::lock_guard<std::mutex> lock(mutex_);
   const SensorStatus& st = *r.status;
   const Key key{r.address, st.port + 1, r.slot + 1};
   Record updated{st.sensorType, st.sampleSize, st.logInterval, st.logCapacity, {}};
@@ -243,13 +249,13 @@ bool collected::commit(const reading& r, const std::vector<std::string>& written
     records_[key] = before;
   else
     records_.erase(key);
-  cannot_save();
+  cannot_save(sink);
   return false;
 }
 
-void collected::cannot_save() const {
-  say("Can't save %s !\n", path_.c_str());
-  standard_sink().explain("%s: %s\n", path_.c_str(), std::strerror(save_errno_));
+void collected::cannot_save(message_sink& sink) const {
+  sink.say("Can't save %s !\n", path_.c_str());
+  sink.explain("%s: %s\n", path_.c_str(), std::strerror(save_errno_));
 }
 
 bool collected::save() const {
@@ -275,13 +281,19 @@ bool collected::save() const {
         std::fprintf(f, " %s=%ld", mark.first.c_str(), static_cast<long>(mark.second));
     std::fputc('\n', f);
   }
-  bool ok = std::fflush(f) == 0 && std::ferror(f) == 0;
+  // On the disk before the rename: a power cut then leaves the old record
+  // or the new one, never an empty file.
+  bool ok = std::fflush(f) == 0 && std::ferror(f) == 0 && file_sync(f);
   save_errno_ = ok ? 0 : errno;
   if (std::fclose(f) != 0 && ok) {
     ok = false;
     save_errno_ = errno;
   }
-  if (ok && file_replace(temp.c_str(), path_.c_str())) return true;
+  if (ok && file_replace(temp.c_str(), path_.c_str())) {
+    const size_t slash = path_.find_last_of("/\\");
+    folder_sync(slash == std::string::npos ? "" : path_.substr(0, slash + 1).c_str());
+    return true;
+  }
   if (ok) save_errno_ = errno;
   std::remove(temp.c_str());
   return false;

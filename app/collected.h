@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <tuple>
@@ -17,6 +18,7 @@
 
 #include "device/messages.h"
 #include "device/reading.h"
+#include "report/sink.h"
 
 constexpr const char* kCollectedFile = "logfetch.state";
 
@@ -40,21 +42,33 @@ class collected {
   // Reads the state file. A missing file is an empty record; a file that
   // cannot be read, or lines that make no sense, give one line on standard
   // output and leave the sensors concerned without a record.
-  void load();
+  void load(message_sink& sink = standard_sink());
   // The records of `address` are not used this run (-o: fresh files); each
   // is replaced when its sensor's new report has been saved.
-  void ignore(const std::string& address) { ignored_.insert(address); }
+  void ignore(const std::string& address) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ignored_.insert(address);
+  }
   // The outputs this run writes, by mark name; the report's alone unless set.
-  void use(std::vector<std::string> outputs) { used_ = std::move(outputs); }
+  void use(std::vector<std::string> outputs) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    used_ = std::move(outputs);
+  }
   // Whether load found the file readable (or missing): only then do the
   // marks on disk say what the files hold.
-  bool readable() const { return readable_; }
+  bool readable() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return readable_;
+  }
 
   // How many of the newest samples of the sensor described by `st` to
   // download, for the output furthest behind: -1 for all of them (an output
   // without a usable mark; a note says why when a record did not fit), 0 for
   // none (a line says so), else the new ones.
-  int plan(const std::string& address, int slot, const SensorStatus& st);
+  // Walks of several boxes may share one record (one folder): every call
+  // takes the lock, and each says its lines through its walk's sink.
+  int plan(const std::string& address, int slot, const SensorStatus& st,
+           message_sink& sink = standard_sink());
   // How many of the newest samples the output `mark` lacks: -1 when it has
   // no usable mark (it takes every sample), else from 0 on.
   int lacking(const std::string& address, int slot, const SensorStatus& st,
@@ -63,7 +77,8 @@ class collected {
   // and rewrites the state file through a temporary file. False, with a
   // message and its reason, when the file could not be written; the old file
   // and the marks are then left as they were.
-  bool commit(const reading& r, const std::vector<std::string>& written);
+  bool commit(const reading& r, const std::vector<std::string>& written,
+              message_sink& sink = standard_sink());
 
  private:
   struct Record {
@@ -76,7 +91,7 @@ class collected {
   static int64_t since_mark(const Record& saved, const SensorStatus& st, int32_t mark,
                             const char** why);
   bool save() const;
-  void cannot_save() const;
+  void cannot_save(message_sink& sink) const;
 
   std::string path_;
   std::map<Key, Record> records_;
@@ -84,4 +99,5 @@ class collected {
   std::vector<std::string> used_{kReportMark};
   bool readable_ = true;
   mutable int save_errno_ = 0;  // why the last save failed
+  mutable std::mutex mutex_;
 };

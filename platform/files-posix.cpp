@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -23,4 +24,13 @@ bool file_is_plain(const char* path) {
 
 bool file_truncate(const char* path, long long size) {
   return truncate(path, static_cast<off_t>(size)) == 0;
+}
+
+bool file_sync(std::FILE* f) { return fsync(fileno(f)) == 0; }
+
+void folder_sync(const char* folder) {
+  const int fd = open(folder[0] != '\0' ? folder : ".", O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
 }

@@ -61,3 +61,9 @@ bool file_truncate(const char* path, long long size) {
   }
   return true;
 }
+
+// _commit is FlushFileBuffers on the file's handle.
+bool file_sync(std::FILE* f) { return _commit(_fileno(f)) == 0; }
+
+// A rename with MOVEFILE_REPLACE_EXISTING needs no folder flush here.
+void folder_sync(const char*) {}

@@ -2,6 +2,8 @@
 // failed write needs.
 #pragma once
 
+#include <cstdio>
+
 // Puts `from` in the place of `to`, replacing it: readers see the old file or
 // the new one, never a mixture. False when it could not be done.
 bool file_replace(const char* from, const char* to);
@@ -20,3 +22,10 @@ bool file_is_plain(const char* path);
 // Cuts the file at `path` to its first `size` bytes. False, with errno set,
 // when it could not be done.
 bool file_truncate(const char* path, long long size);
+
+// Hands what was written to `f` (already flushed) to the disk itself, so a
+// power cut cannot leave a renamed file empty. False with errno set.
+bool file_sync(std::FILE* f);
+// After a rename in `folder` ("" for the current one): the folder's entry
+// to the disk too, where the system keeps folders apart (POSIX).
+void folder_sync(const char* folder);
