@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "device/messages.h"
+#include "report/sink.h"
 #include "zonetime/zone_table.h"
 #include "zonetime/zone_time.h"
 
@@ -602,8 +603,21 @@ bool is_on_off_type(uint8_t type) {
   return type == 4 || type == 6 || type == 12 || type == 15 || type == 16;
 }
 
-int write_chart_page(const std::string& folder, const std::string& address,
-                     const std::vector<sensor_label>& labels, bool local_time) {
+namespace {
+
+// Standard output as printf writes it, unflushed and unchecked, for the form
+// without a context.
+class plain_stdout : public message_sink {
+ public:
+  bool good() const override { return true; }
+
+ protected:
+  void write_out(const char* text, size_t size) override { std::fwrite(text, 1, size, stdout); }
+  void write_err(const char* text, size_t size) override { std::fwrite(text, 1, size, stderr); }
+};
+
+int write_page(const std::string& folder, const std::string& address,
+               const std::vector<sensor_label>& labels, bool local_time, message_sink& console) {
   std::vector<History> histories;
   for (int port = 1; port <= kPorts; ++port) {
     for (int slot = 1; slot <= kSlots; ++slot) {
@@ -644,7 +658,7 @@ int write_chart_page(const std::string& folder, const std::string& address,
 
   // Nothing to draw (say, a first run that read no sensor): no page.
   if (histories.empty()) {
-    std::printf("No CSV history of %s to draw a page from.\n", address.c_str());
+    console.say("No CSV history of %s to draw a page from.\n", address.c_str());
     return -1;
   }
 
@@ -666,18 +680,32 @@ int write_chart_page(const std::string& folder, const std::string& address,
   out += "</body>\n</html>\n";
 
   const std::string path = folder + address + ".html";
-  std::printf("Saving charts to %s ...\n", path.c_str());
+  console.say("Saving charts to %s ...\n", path.c_str());
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) {
-    std::printf("Can't open file:%s to write data !\n", path.c_str());
+    console.say("Can't open file:%s to write data !\n", path.c_str());
     return -1;
   }
   bool failed = std::fwrite(out.data(), 1, out.size(), f) != out.size();
   failed = std::fflush(f) != 0 || failed;
   if (std::fclose(f) != 0) failed = true;
   if (failed) {
-    std::printf("Error writing data to file:%s !\n", path.c_str());
+    console.say("Error writing data to file:%s !\n", path.c_str());
     return -1;
   }
   return 0;
+}
+
+}  // namespace
+
+int write_chart_page(const std::string& folder, const std::string& address,
+                     const std::vector<sensor_label>& labels, bool local_time) {
+  plain_stdout console;
+  return write_page(folder, address, labels, local_time, console);
+}
+
+int write_chart_page(const output_context& ctx, const std::string& address,
+                     const std::vector<sensor_label>& labels) {
+  return write_page(ctx.folder, address, labels, ctx.local_time,
+                    ctx.sink != nullptr ? *ctx.sink : standard_sink());
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "report/csv_history.h"
+#include "report/output_context.h"
 
 // Pixel columns of a chart's plot: each keeps its minimum, maximum and mean.
 constexpr int kChartColumns = 680;
@@ -20,6 +21,10 @@ constexpr int kChartColumns = 680;
 // message.
 int write_chart_page(const std::string& folder, const std::string& address,
                      const std::vector<sensor_label>& labels, bool local_time = false);
+// The same in ctx.folder, with ctx.local_time, said on *ctx.sink (standard
+// output when null).
+int write_chart_page(const output_context& ctx, const std::string& address,
+                     const std::vector<sensor_label>& labels);
 
 // Box text for HTML: markup characters as entities, bytes from 0xA0 as the
 // Latin-1 characters they are, control bytes as U+FFFD. The result is ASCII.

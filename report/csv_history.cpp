@@ -155,7 +155,7 @@ class UtcColumn {
 // the clock follows the UTC time.
 class LocalColumn {
  public:
-  explicit LocalColumn(uint8_t zone) : zone_(zone) {}
+  LocalColumn(uint8_t zone, zone_engine& zones) : zone_(zone), zones_(zones) {}
 
   char* put(char* p, int32_t t) {
     if (t < from_ || t >= until_) refresh(t);
@@ -167,8 +167,8 @@ class LocalColumn {
 
  private:
   void refresh(int32_t t) {
-    const struct tm tm = *zone_convert(t, zone_);
-    const int64_t offset = -int64_t{zone_bias} * 60;
+    const struct tm tm = *zones_.zone_convert(t, zone_);
+    const int64_t offset = -int64_t{zones_.zone_bias} * 60;
     // The local value the engine split, wrapping in 32 bits as it does.
     const auto local =
         static_cast<int32_t>(static_cast<uint32_t>(t) + static_cast<uint32_t>(offset));
@@ -177,8 +177,9 @@ class LocalColumn {
     from_ = midnight_;
     until_ = midnight_ + kSecondsPerDay;
     // Daylight saving starts or ends at these instants; zero means none.
-    if (dst_start != 0 && dst_end != 0) {
-      for (const int64_t edge : {int64_t{dst_start}, int64_t{dst_end}}) {
+    const int32_t start = zones_.dst_start, end = zones_.dst_end;
+    if (start != 0 && end != 0) {
+      for (const int64_t edge : {int64_t{start}, int64_t{end}}) {
         if (edge > t && edge < until_) until_ = edge;
         if (edge <= t && edge > from_) from_ = edge;
       }
@@ -197,6 +198,7 @@ class LocalColumn {
   }
 
   uint8_t zone_;
+  zone_engine& zones_;
   int64_t from_ = 1, until_ = 0;  // [from_, until_): date_ and offset_text_ hold
   int64_t midnight_ = 0;          // UTC instant of the local day's start
   char date_[16] = {};
@@ -435,7 +437,7 @@ int csv_history::save(const reading& r) {
     bool have_last = c.has_row;
     int64_t last = c.last;
     UtcColumn utc;
-    LocalColumn local(st.timeZone);
+    LocalColumn local(st.timeZone, zones_ != nullptr ? *zones_ : process_zones());
     for (int i = 0; i < r.count; ++i, t += step) {
       const auto ts = static_cast<int32_t>(t);
       // Never a sample at or before one already kept.

@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "device/reading.h"
+#include "report/output_context.h"
 #include "report/sensor_label.h"
 
 class message_sink;
+class zone_engine;
 
 // The header line, without its CRLF.
 constexpr char kHistoryHeader[] = "time_utc,time_local,value";
@@ -35,6 +37,10 @@ class csv_history {
   // messages to `sink`, standard output and error when null.
   explicit csv_history(std::string folder = "", message_sink* sink = nullptr)
       : folder_(std::move(folder)), sink_(sink) {}
+  // In the context's folder, said on its sink, the zone column on its zone
+  // engine (the process-wide one when null).
+  explicit csv_history(const output_context& ctx)
+      : folder_(ctx.folder), sink_(ctx.sink), zones_(ctx.zones) {}
 
   // Adds the samples of `r` that are newer than the file's last row. A last
   // row cut short by an earlier write is cut off first, and said; a file
@@ -49,5 +55,6 @@ class csv_history {
  private:
   std::string folder_;
   message_sink* sink_;
+  zone_engine* zones_ = nullptr;
   std::vector<sensor_label> sensors_;
 };

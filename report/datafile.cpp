@@ -76,16 +76,15 @@ inline size_t field_length(const char* s, size_t width) {
 // write was measured at some 12 us (Linux, ext4, a virtual machine), as
 // much as formatting 1500 lines, and a full report is about 1 MB. The block
 // is static, neither on the stack (a 1 MiB Windows stack has little to
-// spare) nor allocated per report; one report is written at a time.
+// spare) nor allocated per report: each writer allocates it once.
 constexpr size_t kBlockSize = 1 << 17;
-char report_block[kBlockSize];
 
 class Sink {
  public:
   static constexpr size_t kCapacity = kBlockSize;
   static constexpr size_t kMaxLine = 128;  // longest formatted piece asked for at once
 
-  explicit Sink(std::FILE* f) : f_(f) {}
+  Sink(std::FILE* f, char* block) : f_(f), buf_(block) {}
 
   // Room for at most kMaxLine bytes; hand the end back to commit().
   char* reserve() {
@@ -124,7 +123,7 @@ class Sink {
   size_t pos_ = 0;
   bool failed_ = false;
   int error_ = 0;
-  char* const buf_ = report_block;
+  char* const buf_;
 };
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "put_u32 builds its digits in one word");
@@ -287,6 +286,12 @@ void cut_back(message_sink& sink, const char* name, long long old_size) {
 
 }  // namespace
 
+bool datafile::local_time() const { return has_ctx_ ? ctx_.local_time : use_local_time != 0; }
+
+zone_engine& datafile::zones() const {
+  return ctx_.zones != nullptr ? *ctx_.zones : process_zones();
+}
+
 int datafile::make_filename(char* buffer, int size, const getdata* conn, int flags) {
   return make_filename(buffer, size, reading_of(conn), flags);
 }
@@ -315,8 +320,8 @@ int datafile::make_filename(char* buffer, int size, const reading& sensor, int f
 
   if (flags & 1) {
     struct tm tm = {};
-    if (use_local_time) {
-      tm = *zone_convert(st.deviceTime, st.timeZone);
+    if (local_time()) {
+      tm = *zones().zone_convert(st.deviceTime, st.timeZone);
     } else {
       split_time(st.deviceTime, &tm);
     }
@@ -334,12 +339,19 @@ int datafile::make_filename(char* buffer, int size, const reading& sensor, int f
 
 int datafile::write_data(const char* filename, const reading& sensor, int append,
                          message_sink* sink) {
+  if (sink == nullptr) sink = ctx_.sink;
   message_sink& console = sink != nullptr ? *sink : standard_sink();
   if (filename == nullptr) {
     console.say("No file name to write data to !\n");
     return -1;
   }
   if (sensor.status == nullptr) return -1;
+  // In the context's folder; messages name the file as it is opened.
+  std::string in_folder;
+  if (!ctx_.folder.empty()) {
+    in_folder = ctx_.folder + filename;
+    filename = in_folder.c_str();
+  }
   const long long old_size = file_size(filename);
   // An overwrite is written beside the report and takes its place only when
   // whole, so a failed one leaves the old report. A device or a link is
@@ -389,7 +401,8 @@ int datafile::write_data(const char* filename, const reading& sensor, int append
 
   console.say("Saving data to %s ...\n", filename);
 
-  Sink out(f);
+  if (!block_) block_.reset(new char[kBlockSize]);
+  Sink out(f, block_.get());
   out.text("Data download from ");
   out.text(kProductName);
   out.text(".\n");
@@ -405,8 +418,10 @@ int datafile::write_data(const char* filename, const reading& sensor, int append
 
   struct tm now = {};
   const char* zone_label;
-  if (use_local_time) {
-    now = *zone_convert(st.deviceTime, st.timeZone);
+  const bool zone_time = local_time();
+  zone_engine& engine = zones();
+  if (zone_time) {
+    now = *engine.zone_convert(st.deviceTime, st.timeZone);
     zone_label = zone_name(st.timeZone);
   } else {
     split_time(st.deviceTime, &now);
@@ -451,7 +466,7 @@ int datafile::write_data(const char* filename, const reading& sensor, int append
     const uint32_t step = static_cast<uint32_t>(st.logInterval) * 60u;
     const uint32_t first =
         static_cast<uint32_t>(st.lastLogTime) - static_cast<uint32_t>(n - 1) * step;
-    sample_clock clock(static_cast<int32_t>(first), step, use_local_time != 0, st.timeZone);
+    sample_clock clock(static_cast<int32_t>(first), step, zone_time, st.timeZone, &engine);
     if (tenths) {
       put_samples<true>(out, sensor, n, clock);
     } else {

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "device/reading.h"
+#include "report/output_context.h"
 
 class getdata;
 class message_sink;
@@ -13,7 +15,13 @@ extern uint8_t use_local_time;
 
 class datafile {
  public:
+  // Names and times as -t (use_local_time) says, on the process-wide zone
+  // engine; files in the current folder, messages on standard output.
   datafile() = default;
+  // Everything from `ctx`: its zone engine (the process-wide one when null),
+  // its -t, its sink (unless write_data is handed one) and its folder, which
+  // write_data puts before the file name it is given.
+  explicit datafile(const output_context& ctx) : ctx_(ctx), has_ctx_(true) {}
   virtual ~datafile() = default;
 
   // flags: 2 = address prefix, 1 = time stamp. Returns the name's length, or
@@ -31,4 +39,12 @@ class datafile {
                  message_sink* sink = nullptr);
 
   double average = 0;
+
+ private:
+  bool local_time() const;
+  zone_engine& zones() const;
+
+  output_context ctx_;
+  bool has_ctx_ = false;
+  std::unique_ptr<char[]> block_;  // the report's write buffer, once per writer
 };

@@ -217,6 +217,10 @@ run_exports::run_exports(std::string address, unsigned formats, bool textfile, i
       folder_(std::move(folder)),
       sink_(sink != nullptr ? sink : &standard_sink()) {}
 
+run_exports::run_exports(std::string address, unsigned formats, bool textfile, int64_t run_start,
+                         const output_context& ctx)
+    : run_exports(std::move(address), formats, textfile, run_start, ctx.folder, ctx.sink) {}
+
 void run_exports::add(const reading& r) {
   if ((formats_ == 0 && !textfile_) || r.status == nullptr || r.samples == nullptr) return;
   const SensorStatus& st = *r.status;

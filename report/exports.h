@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "device/reading.h"
+#include "report/output_context.h"
 
 class message_sink;
 
@@ -44,6 +45,10 @@ class run_exports {
   // Files go to `folder` ("" or ending in '/'); messages to `sink`.
   run_exports(std::string address, unsigned formats, bool textfile, int64_t run_start,
               std::string folder = "", message_sink* sink = nullptr);
+  // Files in ctx.folder, messages on *ctx.sink (standard output when null).
+  // write_textfile still writes the path it is given.
+  run_exports(std::string address, unsigned formats, bool textfile, int64_t run_start,
+              const output_context& ctx);
 
   // A sensor the walk has saved: its samples are kept for finish().
   void add(const reading& r);
