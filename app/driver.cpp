@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,15 +14,19 @@
 #include "app/options.h"
 #include "app/progress.h"
 #include "app/say.h"
+#include "app/site_run.h"
 #include "device/getdata.h"
 #include "device/messages.h"
 #include "platform/console.h"
+#include "platform/files.h"
 #include "report/chart_page.h"
 #include "report/csv_history.h"
 #include "report/datafile.h"
 #include "report/exports.h"
 #include "report/handoff.h"
 #include "report/sink.h"
+#include "report/site_page.h"
+#include "zonetime/zone_time.h"
 
 namespace {
 constexpr int kInputSize = 100;
@@ -60,6 +66,7 @@ struct RunState {
   bool page = false;         // -w
   unsigned exports = 0;      // -x: export_format bits
   std::string textfile;      // -m
+  std::string site_file;     // -f
 };
 
 // Exit statuses, for schedulers and batch files.
@@ -69,36 +76,50 @@ constexpr int kSensorNotSaved = 2;
 // What the walk does after a failed slot.
 enum class Next { kSlot, kPort, kEnd };
 
-Next report_failure(int32_t last_error, int port) {
+Next report_failure(message_sink& out, int32_t last_error, int port) {
   const int shown_port = port + 1;
   switch (static_cast<uint8_t>(last_error)) {
     case kErrNoReply:
-      say("No %s reply !\n", kProductName);
+      out.say("No %s reply !\n", kProductName);
       return Next::kEnd;
     case kErrOldFirmware:
-      say("Please update firmware on %s\n", kProductName);
+      out.say("Please update firmware on %s\n", kProductName);
       return Next::kEnd;
     case kErrEmptyLog:  // read_sensor has said so already
       return Next::kSlot;
     case kErrInvalidLog:
-      say("Sensor on port %d has an invalid datalog !\n", shown_port);
+      out.say("Sensor on port %d has an invalid datalog !\n", shown_port);
       return Next::kSlot;
     case kBoxWrongPassword:
-      say("Wrong password !\n");
+      out.say("Wrong password !\n");
       return Next::kEnd;
     case kBoxErrorFB:
     case kBoxErrorFC:
       return Next::kSlot;
     case kBoxPortOffline:
-      say("Port %d offline.\n", shown_port);
+      out.say("Port %d offline.\n", shown_port);
       return Next::kPort;
     case kBoxNoDatalog:
-      say("Sensor on port %d has no datalog.\n", shown_port);
+      out.say("Sensor on port %d has no datalog.\n", shown_port);
       return Next::kSlot;
     default:
-      say("Read %s status, return unknown error (%d).\n", kProductName,
-          static_cast<int>(last_error));
+      out.say("Read %s status, return unknown error (%d).\n", kProductName,
+              static_cast<int>(last_error));
       return Next::kSlot;
+  }
+}
+
+// The summary's words for a code that ends the walk.
+const char* ending_of(int32_t last_error) {
+  switch (static_cast<uint8_t>(last_error)) {
+    case kErrNoReply:
+      return "ended early: no reply";
+    case kErrOldFirmware:
+      return "ended early: firmware too old";
+    case kBoxWrongPassword:
+      return "ended early: wrong password";
+    default:
+      return "ended early";
   }
 }
 
@@ -198,6 +219,15 @@ bool scan_command_line(int argc, char** argv, RunState* run, int* status) {
         }
         run->textfile = arg;
         break;
+      case 'f':
+      case 'F':
+        if (arg == nullptr) {
+          say("Argument '%s' not recognized.\n", argv[option_index - 1]);
+          *status = -1;
+          return false;
+        }
+        run->site_file = arg;
+        break;
       case 'h':
       case '?':
         *status = print_usage();
@@ -236,7 +266,7 @@ struct Before {
 // appends when the marks could not be saved, are cut back, so that the files
 // hold what the marks on disk say.
 bool save_sensor(const reading& all, const RunState& run, datafile& writer, report_handoff& handoff,
-                 csv_history& history, collected& state, run_exports& exports) {
+                 csv_history& history, collected& state, run_exports& exports, message_sink& sink) {
   const auto part = [&](const char* mark) {
     if (!run.incremental) return all;
     return newest_samples(all, state.lacking(all.address, all.slot, *all.status, mark));
@@ -276,7 +306,7 @@ bool save_sensor(const reading& all, const RunState& run, datafile& writer, repo
     }
   }
   if (!run.incremental || (!report.wrote && !csv.wrote)) return ok;
-  if (state.commit(all, written)) return ok;
+  if (state.commit(all, written, sink)) return ok;
   // A state file that could not be read says nothing of the files: they stay.
   if (state.readable()) {
     if (report.wrote) report.cut_back();
@@ -307,6 +337,7 @@ int print_usage() {
   say("  -w                 Write an HTML page of charts per box (implies -c).\n");
   say("  -x FORMAT          Export the samples saved: openmetrics, influx, or both.\n");
   say("  -m FILE            Write the run's outcome to FILE for a metrics collector.\n");
+  say("  -f FILE            Collect every box the site file FILE lists.\n");
   say("  -v                 Display the version and exit.\n");
   say("  -?                 Display this usage information and exit.\n\n");
   say("You will be prompted for any required options you did not specify.\n\n");
@@ -326,6 +357,181 @@ int read_word(std::FILE* in, char* buffer, int size) {
   return kept;
 }
 
+namespace {
+
+// One box's walk, apart from how the run was asked for: its connection,
+// writer, record, exports and console are the caller's.
+struct walk_setup {
+  std::string address, password;
+  bool progress = false;  // a progress line on standard error
+  clock_type::time_point deadline = clock_type::time_point::max();
+  int deadline_seconds = 0;
+};
+
+walk_summary walk_box(const RunState& run, const walk_setup& box, getdata& conn, datafile& writer,
+                      collected& state, run_exports& exports, const output_context& ctx) {
+  message_sink& sink = *ctx.sink;
+  // Histories go through the walk itself, each with its own mark.
+  report_handoff handoff(writer, run.overwrite, ctx);
+  progress_line progress(stderr, box.progress);
+  conn.progress = [&progress](const getdata& c, int done, int total) {
+    progress.update(c.port + 1, c.slot + 1, done, total);
+  };
+  conn.on_attempt = [&progress](const getdata& c, int attempt) {
+    progress.waiting(c.port + 1, c.slot + 1, c.address.c_str(), ntohs(c.box_addr.sin_port), attempt,
+                     kAttempts);
+  };
+  if (run.incremental) {
+    conn.choose_samples = [&state, &sink](const getdata& c) {
+      return state.plan(c.address, c.slot, *c.status, sink);
+    };
+  }
+  HookGuard guard{conn};
+  walk_summary summary;
+  bool unread = false;
+  csv_history history(ctx);
+  bool ended = false;
+  for (int port = 0; port < kPorts && !ended; ++port) {
+    for (int slot = 0; slot < kSlots; ++slot) {
+      const int result = conn.read_sensor(box.address.c_str(), box.password.c_str(), port, slot);
+      progress.clear();
+      if (result == 0) {
+        // With -n and nothing new there is nothing to save: already said.
+        const reading r = conn.view();
+        if (r.status->lastLogTime > summary.newest_sample || summary.interval_minutes == 0) {
+          summary.newest_sample = r.status->lastLogTime;
+          summary.interval_minutes = r.status->logInterval;
+        }
+        if (!run.incremental || r.count > 0) {
+          if (save_sensor(r, run, writer, handoff, history, state, exports, sink)) {
+            ++summary.sensors_saved;
+            summary.samples_saved += r.count;
+          } else {
+            unread = true;
+          }
+        }
+      } else {
+        const Next next = report_failure(sink, conn.last_error, port);
+        if (next == Next::kEnd) {
+          ended = true;
+          summary.outcome = ending_of(conn.last_error);
+          break;
+        }
+        if (sensor_unread(conn.last_error)) unread = true;
+        if (next == Next::kPort) break;
+      }
+      if (clock_type::now() >= box.deadline && !(port == kPorts - 1 && slot == kSlots - 1)) {
+        sink.say("Deadline of %d s reached, the walk stops here.\n", box.deadline_seconds);
+        ended = true;
+        summary.outcome = "stopped at its deadline";
+        break;
+      }
+    }
+  }
+  // Drawn from the histories in the folder, so also after a walk that ended early.
+  if (run.page && write_chart_page(ctx, box.address, history.sensors()) != 0) unread = true;
+  if (exports.finish() > 0) unread = true;
+  summary.status = ended ? kWalkEndedEarly : unread || !sink.good() ? kSensorNotSaved : 0;
+  if (summary.status == kSensorNotSaved) summary.outcome = "not all saved";
+  summary.ended_at = static_cast<int64_t>(std::time(nullptr));
+  return summary;
+}
+
+// -w with -f: index.html in the site file's folder, linking each box's page.
+bool write_site_index(const site_plan& plan, const std::vector<walk_summary>& summaries) {
+  std::vector<site_page_row> rows;
+  for (size_t i = 0; i < plan.boxes.size(); ++i) {
+    const site_box& box = plan.boxes[i];
+    const walk_summary& w = summaries[i];
+    site_page_row row;
+    row.name = box.name;
+    row.address = box.address;
+    row.outcome = w.outcome;
+    row.last_run = w.ended_at;
+    row.newest_sample = w.newest_sample;
+    row.interval_minutes = w.interval_minutes;
+    const std::string page = box.folder + box.address + ".html";
+    if (file_size(page.c_str()) >= 0)
+      row.page = page.compare(0, plan.folder.size(), plan.folder) == 0
+                     ? page.substr(plan.folder.size())
+                     : page;
+    rows.push_back(row);
+  }
+  return write_site_page(plan.folder + "index.html", rows, static_cast<int64_t>(std::time(nullptr)),
+                         standard_sink());
+}
+
+// -f: every box of the site file, each walked by its own connection, writer
+// and zone engine, up to `concurrency` at once.
+int site_main(const RunState& run) {
+  if (run.address_present || run.password_present) {
+    say("-i and -p cannot be combined with -f !\n");
+    return -1;
+  }
+  site_plan plan;
+  std::string error;
+  if (!load_site(run.site_file, &plan, &error)) {
+    say("%s\n", error.c_str());
+    return -1;
+  }
+  const int64_t started = static_cast<int64_t>(std::time(nullptr));
+  // One record per folder, shared by the boxes that write there.
+  std::map<std::string, std::unique_ptr<collected>> records;
+  if (run.incremental) {
+    for (const site_box& box : plan.boxes) {
+      std::unique_ptr<collected>& record = records[box.folder];
+      if (!record) {
+        record.reset(new collected(box.folder + kCollectedFile));
+        record->load();
+        if (run.history) record->use({kReportMark, kHistoryMark});
+      }
+      if (run.overwrite) record->ignore(box.address);
+    }
+  }
+  collected unused;
+  std::vector<std::unique_ptr<run_exports>> exports(plan.boxes.size());
+  site_console console(stdout, stderr);
+  const box_walker walker = [&](const site_box& box, message_sink& sink,
+                                clock_type::time_point deadline) {
+    const size_t index = static_cast<size_t>(&box - plan.boxes.data());
+    zone_engine zones;
+    output_context ctx;
+    ctx.zones = &zones;
+    ctx.local_time = box.local_time || use_local_time != 0;
+    ctx.sink = &sink;
+    ctx.folder = box.folder;
+    getdata conn;
+    datafile writer(ctx);
+    exports[index].reset(
+        new run_exports(box.address, run.exports, !run.textfile.empty(), started, ctx));
+    walk_setup setup;
+    setup.address = box.address;
+    setup.password = box.password;
+    setup.deadline = deadline;
+    setup.deadline_seconds = box.deadline_seconds;
+    collected& state = run.incremental ? *records[box.folder] : unused;
+    return walk_box(run, setup, conn, writer, state, *exports[index], ctx);
+  };
+  std::vector<walk_summary> summaries;
+  int status = run_site(plan, walker, console, &summaries);
+  if (!run.textfile.empty()) {
+    std::vector<const run_exports*> boxes;
+    std::vector<int> statuses;
+    for (size_t i = 0; i < exports.size(); ++i) {
+      boxes.push_back(exports[i].get());
+      statuses.push_back(summaries[i].status);
+    }
+    if (!run_exports::write_textfile(run.textfile, boxes, statuses,
+                                     static_cast<int64_t>(std::time(nullptr))) &&
+        status == 0)
+      status = kSensorNotSaved;
+  }
+  if (run.page && !write_site_index(plan, summaries) && status == 0) status = kSensorNotSaved;
+  return status;
+}
+
+}  // namespace
+
 int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::FILE* in) {
   option_index = 1;
   use_local_time = 0;
@@ -333,6 +539,7 @@ int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::F
   int status = 0;
   const int64_t started = static_cast<int64_t>(std::time(nullptr));
   if (!scan_command_line(argc, argv, &run, &status)) return status;
+  if (!run.site_file.empty()) return site_main(run);
 
   if (!run.address_present) {
     say("Enter ip of %s to download data from: ", kProductName);
@@ -344,55 +551,22 @@ int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::F
     run.password = ask_hidden(in);
   }
 
-  // Histories go through the walk itself, each with its own mark.
-  report_handoff handoff(writer, run.overwrite);
-  progress_line progress(stderr, console_is_terminal(stderr));
-  conn.progress = [&progress](const getdata& c, int done, int total) {
-    progress.update(c.port + 1, c.slot + 1, done, total);
-  };
-  conn.on_attempt = [&progress](const getdata& c, int attempt) {
-    progress.waiting(c.port + 1, c.slot + 1, c.address.c_str(), ntohs(c.box_addr.sin_port), attempt,
-                     kAttempts);
-  };
   collected state;
   if (run.incremental) {
     state.load();
     if (run.overwrite) state.ignore(run.address);
     if (run.history) state.use({kReportMark, kHistoryMark});
-    conn.choose_samples = [&state](const getdata& c) {
-      return state.plan(c.address, c.slot, *c.status);
-    };
   }
-  HookGuard guard{conn};
   run_exports exports(run.address, run.exports, !run.textfile.empty(), started);
-  bool unread = false;
-  csv_history history;
-  bool ended = false;
-  for (int port = 0; port < kPorts && !ended; ++port) {
-    for (int slot = 0; slot < kSlots; ++slot) {
-      const int result = conn.read_sensor(run.address.c_str(), run.password.c_str(), port, slot);
-      progress.clear();
-      if (result == 0) {
-        // With -n and nothing new there is nothing to save: already said.
-        if ((!run.incremental || conn.view().count > 0) &&
-            !save_sensor(conn.view(), run, writer, handoff, history, state, exports))
-          unread = true;
-        continue;
-      }
-      const Next next = report_failure(conn.last_error, port);
-      if (next == Next::kEnd) {
-        ended = true;
-        break;
-      }
-      if (sensor_unread(conn.last_error)) unread = true;
-      if (next == Next::kPort) break;
-    }
-  }
-  // Drawn from the histories in the folder, so also after a walk that ended early.
-  if (run.page && write_chart_page("", run.address, history.sensors(), use_local_time != 0) != 0)
-    unread = true;
-  if (exports.finish() > 0) unread = true;
-  int outcome = ended ? kWalkEndedEarly : unread || !standard_sink().good() ? kSensorNotSaved : 0;
+  walk_setup box;
+  box.address = run.address;
+  box.password = run.password;
+  box.progress = console_is_terminal(stderr);
+  output_context ctx;
+  ctx.zones = &process_zones();
+  ctx.local_time = use_local_time != 0;
+  ctx.sink = &standard_sink();
+  int outcome = walk_box(run, box, conn, writer, state, exports, ctx).status;
   if (!run.textfile.empty() &&
       !exports.write_textfile(run.textfile, static_cast<int64_t>(std::time(nullptr)), outcome) &&
       outcome == 0)

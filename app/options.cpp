@@ -15,7 +15,7 @@ bool starts_option(const char* word) { return word[0] == '-' || word[0] == '/'; 
 // '/' as an absolute path, unless it is a two-character option word ("/n").
 bool takes_next_word(unsigned char option, const char* next) {
   if (!starts_option(next)) return true;
-  const bool path_option = option == 'm' || option == 'M';
+  const bool path_option = option == 'm' || option == 'M' || option == 'f' || option == 'F';
   return path_option && next[0] == '/' && std::strlen(next) > 2;
 }
 }  // namespace

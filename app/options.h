@@ -2,7 +2,7 @@
 // attached or in the next word.
 #pragma once
 
-constexpr const char* kOptionString = "i:I:p:P:hoOtTnNcCwWx:X:m:M:vV?";
+constexpr const char* kOptionString = "i:I:p:P:hoOtTnNcCwWx:X:m:M:f:F:vV?";
 
 // Index of the next word to look at; starts at 1 so the program name is skipped.
 extern int option_index;

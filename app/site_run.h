@@ -19,6 +19,12 @@ struct walk_summary {
   int sensors_saved = 0;
   long long samples_saved = 0;
   std::string outcome = "ok";  // a few words for the summary line
+  // The newest sample saved or already held, and its sensor's logging
+  // interval in minutes: a box whose newest sample is older than two
+  // intervals is behind.
+  int64_t newest_sample = 0;
+  int interval_minutes = 0;
+  int64_t ended_at = 0;  // when the walk ended
 };
 
 // The console of a site: whole lines only, one writer at a time, so lines of

@@ -366,61 +366,79 @@ bool run_exports::append_influx() {
 }
 
 bool run_exports::write_textfile(const std::string& path, int64_t end_time, int status) const {
+  return write_textfile(path, {this}, {status}, end_time);
+}
+
+bool run_exports::write_textfile(const std::string& path,
+                                 const std::vector<const run_exports*>& boxes,
+                                 const std::vector<int>& statuses, int64_t end_time) {
+  const run_exports& first = *boxes.front();
   const std::string temp = path + "." + std::to_string(process_id()) + ".tmp";
   errno = 0;
   std::FILE* f = std::fopen(temp.c_str(), "wb");
   if (f == nullptr) {
-    say_failure(false, path);
+    first.say_failure(false, path);
     return false;
   }
   Out out(f);
-  std::string box = "{";
-  om_label(&box, "address", address_);
-  box += '}';
-  auto box_metric = [&](const char* name, const char* help, int64_t v) {
+  // Each family once, with a row per box (and per sensor) under it.
+  auto box_metric = [&](const char* name, const char* help, auto value_of) {
     put_help(out, "gauge", name, help);
-    out.text(name);
-    out.text(box);
-    char* p = out.reserve();
-    *p++ = ' ';
-    p = put_int(p, v);
-    *p++ = '\n';
-    out.commit(p);
-  };
-  box_metric("logfetch_run_end_time_seconds",
-             "When the last run against the box ended, seconds since 1970 UTC.", end_time);
-  box_metric("logfetch_run_exit_status", "The exit status of the last run against the box.",
-             status);
-  box_metric("logfetch_run_sensors_saved", "Sensors whose samples the last run saved.",
-             static_cast<int64_t>(series_.size()));
-  box_metric("logfetch_run_samples_saved", "Samples the last run saved.", samples_);
-  if (!series_.empty()) {
-    put_help(out, "gauge", "logfetch_sensor_last_sample_time_seconds",
-             "When the newest sample saved was taken, seconds since 1970 UTC.");
-    for (const Series& s : series_) {
-      out.text("logfetch_sensor_last_sample_time_seconds");
-      out.text(s.labels);
+    for (size_t i = 0; i < boxes.size(); ++i) {
+      std::string box = "{";
+      om_label(&box, "address", boxes[i]->address_);
+      box += '}';
+      out.text(name);
+      out.text(box);
       char* p = out.reserve();
       *p++ = ' ';
-      p = put_int(p, s.newest_time);
+      p = put_int(p, value_of(i));
       *p++ = '\n';
       out.commit(p);
     }
+  };
+  box_metric("logfetch_run_end_time_seconds",
+             "When the last run against the box ended, seconds since 1970 UTC.",
+             [&](size_t) { return end_time; });
+  box_metric("logfetch_run_exit_status", "The exit status of the last run against the box.",
+             [&](size_t i) { return static_cast<int64_t>(statuses[i]); });
+  box_metric("logfetch_run_sensors_saved", "Sensors whose samples the last run saved.",
+             [&](size_t i) { return static_cast<int64_t>(boxes[i]->series_.size()); });
+  box_metric("logfetch_run_samples_saved", "Samples the last run saved.",
+             [&](size_t i) { return static_cast<int64_t>(boxes[i]->samples_); });
+  bool any = false;
+  for (const run_exports* b : boxes) any = any || !b->series_.empty();
+  if (any) {
+    put_help(out, "gauge", "logfetch_sensor_last_sample_time_seconds",
+             "When the newest sample saved was taken, seconds since 1970 UTC.");
+    for (const run_exports* b : boxes) {
+      for (const Series& s : b->series_) {
+        out.text("logfetch_sensor_last_sample_time_seconds");
+        out.text(s.labels);
+        char* p = out.reserve();
+        *p++ = ' ';
+        p = put_int(p, s.newest_time);
+        *p++ = '\n';
+        out.commit(p);
+      }
+    }
     put_help(out, "gauge", "logfetch_sensor_last_sample_value",
              "The newest sample saved, in the unit the unit label names.");
-    for (const Series& s : series_) {
-      out.text("logfetch_sensor_last_sample_value");
-      out.text(s.labels);
-      char* p = out.reserve();
-      *p++ = ' ';
-      p = put_export_value(p, s.newest_value, s.tenths);
-      *p++ = '\n';
-      out.commit(p);
+    for (const run_exports* b : boxes) {
+      for (const Series& s : b->series_) {
+        out.text("logfetch_sensor_last_sample_value");
+        out.text(s.labels);
+        char* p = out.reserve();
+        *p++ = ' ';
+        p = put_export_value(p, s.newest_value, s.tenths);
+        *p++ = '\n';
+        out.commit(p);
+      }
     }
   }
   errno = 0;
   if (!close_out(f, out) || !file_replace(temp.c_str(), path.c_str())) {
-    say_failure(true, path);
+    first.say_failure(true, path);
     std::remove(temp.c_str());
     return false;
   }

@@ -59,6 +59,9 @@ class run_exports {
   // status and counts, and each sensor's newest sample. False, said, when it
   // could not be written.
   bool write_textfile(const std::string& path, int64_t end_time, int status) const;
+  // The same for the boxes of a site, one status each, in one file.
+  static bool write_textfile(const std::string& path, const std::vector<const run_exports*>& boxes,
+                             const std::vector<int>& statuses, int64_t end_time);
 
   int failures() const { return failures_; }
   int samples_saved() const { return samples_; }
