@@ -78,7 +78,7 @@ Next report_failure(int32_t last_error, int port) {
     case kErrOldFirmware:
       say("Please update firmware on %s\n", kProductName);
       return Next::kEnd;
-    case kErrEmptyLog:  // read_sensor has said so already
+    case kErrEmptyLog:  // the connection has said so already
       return Next::kSlot;
     case kErrInvalidLog:
       say("Sensor on port %d has an invalid datalog !\n", shown_port);
@@ -115,10 +115,28 @@ bool sensor_unread(int32_t last_error) {
   }
 }
 
+// The connection's own events, said as they happen.
+struct link_messages : link_listener {
+  void startup_failed(int error) override { say("Winsock startup failed. Error: %d", error); }
+  void no_socket(int error, bool select_failed) override {
+    if (select_failed) say("Socket select event error (%d)!\n", error);
+    say("Open socket on client error (%d)\nProgram halted !\n", error);
+  }
+  void empty_log(int port_shown) override {
+    say("Sensor on port %d has no data in datalogger\n", port_shown);
+  }
+  void send_failed(int error) override { say("Sent a packet error(%d) !\n", error); }
+  void no_status_record() override { say("Can't allocate memory for status buffer !\n"); }
+  void read_before_status() override {
+    say("Please call getdata::readstatus() before call getdata::read_data()\n");
+  }
+};
+
 // The connection's hooks point into the walk's locals; they go with it.
 struct HookGuard {
   getdata& conn;
   ~HookGuard() {
+    conn.set_listener(nullptr);
     conn.choose_samples = nullptr;
     conn.progress = nullptr;
     conn.on_attempt = nullptr;
@@ -327,6 +345,10 @@ int read_word(std::FILE* in, char* buffer, int size) {
 }
 
 int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::FILE* in) {
+  // Set first: a failed start of the socket layer is told at once.
+  link_messages messages;
+  HookGuard guard{conn};
+  conn.set_listener(&messages);
   option_index = 1;
   use_local_time = 0;
   RunState run;
@@ -363,7 +385,6 @@ int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::F
       return state.plan(c.address, c.slot, *c.status);
     };
   }
-  HookGuard guard{conn};
   run_exports exports(run.address, run.exports, !run.textfile.empty(), started);
   bool unread = false;
   csv_history history;
@@ -372,6 +393,8 @@ int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::F
     for (int slot = 0; slot < kSlots; ++slot) {
       const int result = conn.read_sensor(run.address.c_str(), run.password.c_str(), port, slot);
       progress.clear();
+      // Said already; without a socket nothing more can be read.
+      if (result != 0 && conn.last_result().what == read_outcome::no_socket) return -1;
       if (result == 0) {
         // With -n and nothing new there is nothing to save: already said.
         if ((!run.incremental || conn.view().count > 0) &&
