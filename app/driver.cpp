@@ -85,7 +85,7 @@ Next report_failure(message_sink& out, int32_t last_error, int port) {
     case kErrOldFirmware:
       out.say("Please update firmware on %s\n", kProductName);
       return Next::kEnd;
-    case kErrEmptyLog:  // read_sensor has said so already
+    case kErrEmptyLog:  // the connection has said so already
       return Next::kSlot;
     case kErrInvalidLog:
       out.say("Sensor on port %d has an invalid datalog !\n", shown_port);
@@ -136,10 +136,30 @@ bool sensor_unread(int32_t last_error) {
   }
 }
 
+// The connection's own events, said as they happen.
+struct link_messages : link_listener {
+  explicit link_messages(message_sink& sink) : out(sink) {}
+  message_sink& out;
+  void startup_failed(int error) override { out.say("Winsock startup failed. Error: %d", error); }
+  void no_socket(int error, bool select_failed) override {
+    if (select_failed) out.say("Socket select event error (%d)!\n", error);
+    out.say("Open socket on client error (%d)\nProgram halted !\n", error);
+  }
+  void empty_log(int port_shown) override {
+    out.say("Sensor on port %d has no data in datalogger\n", port_shown);
+  }
+  void send_failed(int error) override { out.say("Sent a packet error(%d) !\n", error); }
+  void no_status_record() override { out.say("Can't allocate memory for status buffer !\n"); }
+  void read_before_status() override {
+    out.say("Please call getdata::readstatus() before call getdata::read_data()\n");
+  }
+};
+
 // The connection's hooks point into the walk's locals; they go with it.
 struct HookGuard {
   getdata& conn;
   ~HookGuard() {
+    conn.set_listener(nullptr);
     conn.choose_samples = nullptr;
     conn.progress = nullptr;
     conn.on_attempt = nullptr;
@@ -386,6 +406,8 @@ walk_summary walk_box(const RunState& run, const walk_setup& box, getdata& conn,
       return state.plan(c.address, c.slot, *c.status, sink);
     };
   }
+  link_messages messages(sink);
+  conn.set_listener(&messages);
   HookGuard guard{conn};
   walk_summary summary;
   bool unread = false;
@@ -395,6 +417,13 @@ walk_summary walk_box(const RunState& run, const walk_setup& box, getdata& conn,
     for (int slot = 0; slot < kSlots; ++slot) {
       const int result = conn.read_sensor(box.address.c_str(), box.password.c_str(), port, slot);
       progress.clear();
+      if (result != 0 && conn.last_result().what == read_outcome::no_socket) {
+        // Said already; without a socket nothing more can be read.
+        summary.status = -1;
+        summary.outcome = "no socket";
+        summary.ended_at = static_cast<int64_t>(std::time(nullptr));
+        return summary;
+      }
       if (result == 0) {
         // With -n and nothing new there is nothing to save: already said.
         const reading r = conn.view();
@@ -510,7 +539,9 @@ int site_main(const RunState& run) {
     setup.deadline = deadline;
     setup.deadline_seconds = box.deadline_seconds;
     collected& state = run.incremental ? *records[box.folder] : unused;
-    return walk_box(run, setup, conn, writer, state, *exports[index], ctx);
+    walk_summary summary = walk_box(run, setup, conn, writer, state, *exports[index], ctx);
+    if (summary.status == -1) summary.status = kWalkEndedEarly;  // this box alone
+    return summary;
   };
   std::vector<walk_summary> summaries;
   int status = run_site(plan, walker, console, &summaries);
@@ -533,6 +564,10 @@ int site_main(const RunState& run) {
 }  // namespace
 
 int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::FILE* in) {
+  // Set first: a failed start of the socket layer is told at once.
+  link_messages messages(standard_sink());
+  HookGuard guard{conn};
+  conn.set_listener(&messages);
   option_index = 1;
   use_local_time = 0;
   RunState run;
@@ -567,6 +602,7 @@ int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::F
   ctx.local_time = use_local_time != 0;
   ctx.sink = &standard_sink();
   int outcome = walk_box(run, box, conn, writer, state, exports, ctx).status;
+  if (outcome == -1) return -1;
   if (!run.textfile.empty() &&
       !exports.write_textfile(run.textfile, static_cast<int64_t>(std::time(nullptr)), outcome) &&
       outcome == 0)

@@ -640,3 +640,19 @@ TEST_F(DriverHandOff, IncrementalExitStatusTellsHowTheWalkWent) {
     EXPECT_EQ(run(conn, {"-i", box.addr(), "-p", "pw"}).status, c.status);
   }
 }
+
+// Without a socket nothing can be read: the run stops at once with -1, and
+// leaves no page, export or outcome record as if the walk had gone on.
+TEST_F(DriverHandOff, NoSocketEndsTheRunWithMinusOne) {
+  getdata conn(kBoxPort, kWaitMs);
+  HANDLE event = conn.event;
+  conn.event = nullptr;  // the socket cannot be tied to it
+  const Outcome o = run(
+      conn, {"-i", "127.0.2.14", "-p", "pw", "-w", "-x", "influx", "-m", dir_ + "/outcome.prom"});
+  conn.event = event;
+  EXPECT_EQ(o.status, -1);
+  EXPECT_EQ(o.out,
+            "Socket select event error (10022)!\nOpen socket on client error (10022)\n"
+            "Program halted !\n");
+  EXPECT_EQ(std::system("test -z \"$(ls -A)\""), 0) << "files were left in " << dir_;
+}

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -61,12 +59,38 @@ void copy_samples(const uint8_t* from, int count, int size, uint8_t* to) {
   }
 }
 
+// The typed form of a failed read's last_error. Socket error numbers start
+// at 10000, so no value stands for two things.
+read_result failure_of(int32_t error) {
+  switch (error) {
+    case kErrNoReply:
+      return {read_outcome::no_reply, error};
+    case kErrOldFirmware:
+      return {read_outcome::old_firmware, error};
+    case kErrEmptyLog:
+      return {read_outcome::empty_log, error};
+    case kErrInvalidLog:
+      return {read_outcome::invalid_log, error};
+    case kErrTimeout:
+    case kErrNoStatusRecord:
+    case kErrAbandoned:
+      return {read_outcome::local_error, error};
+    default:
+      // Box bytes 0x80..0xFF, taken sign-extended.
+      if (error < 0 && error >= -128) return {read_outcome::box_error, error};
+      return {read_outcome::socket_error, error};
+  }
+}
+
 }  // namespace
 
 getdata::getdata(uint16_t box_port, int wait_ms) : box_port_(box_port), wait_ms_(wait_ms) {
   status.reset(new (std::nothrow) SensorStatus());
   startup_result = WSAStartup(0x0101, &wsa_data);
-  if (startup_result != 0) std::printf("Winsock startup failed. Error: %d", WSAGetLastError());
+  if (startup_result != 0) {
+    startup_error_ = WSAGetLastError();
+    startup_untold_ = true;
+  }
   event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
 }
 
@@ -76,6 +100,14 @@ getdata::~getdata() {
   if (event != nullptr) WSACloseEvent(event);
   event = nullptr;
   if (startup_result == 0) WSACleanup();
+}
+
+void getdata::set_listener(link_listener* listener) {
+  listener_ = listener;
+  if (listener_ != nullptr && startup_untold_) {
+    startup_untold_ = false;
+    listener_->startup_failed(startup_error_);
+  }
 }
 
 int getdata::read_sensor(const char* address_text, const char* password, int port_index,
@@ -88,17 +120,23 @@ int getdata::read_sensor(const char* address_text, const char* password, int por
   // Cut to the field as strncpy does: no terminator when 16 bytes or more.
   if (status) std::strncpy(status->password, password != nullptr ? password : "", kPasswordSize);
 
+  result_ = read_result{};
   if (open_socket() == -1) {
-    std::printf("Open socket on client error (%d)\nProgram halted !\n", last_error);
-    std::exit(-1);
+    // Nothing can be read from here on; the caller ends the run.
+    result_ = {read_outcome::no_socket, last_error};
+    if (listener_ != nullptr) listener_->no_socket(last_error, select_failed_);
+    close_socket();
+    return -1;
   }
   if (readstatus() == -1) {
+    result_ = failure_of(last_error);
     close_socket();
     return -1;
   }
   if (status->logCount == 0) {
-    std::printf("Sensor on port %d has no data in datalogger\n", port + 1);
+    if (listener_ != nullptr) listener_->empty_log(port + 1);
     last_error = kErrEmptyLog;
+    result_ = failure_of(last_error);
     close_socket();
     return -1;
   }
@@ -107,7 +145,11 @@ int getdata::read_sensor(const char* address_text, const char* password, int por
   const int result = read_data();
   wanted_ = -1;
   close_socket();
-  return result == -1 ? -1 : 0;
+  if (result == -1) {
+    result_ = failure_of(last_error);
+    return -1;
+  }
+  return 0;
 }
 
 reading getdata::view() const {
@@ -138,11 +180,10 @@ int getdata::open_socket() {
   box_addr.sin_port = htons(box_port_);
   box_addr.sin_addr.s_addr = box_ip;
 
-  // The error number is taken before anything is printed: printing may
-  // change what the C runtime holds.
+  select_failed_ = false;
   if (WSAEventSelect(sock, event, FD_READ) == SOCKET_ERROR) {
     last_error = socket_error != 0 ? socket_error : WSAGetLastError();
-    std::printf("Socket select event error (%d)!\n", last_error);
+    select_failed_ = true;
     return -1;
   }
   if (bind(sock, reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR) {
@@ -167,7 +208,7 @@ int getdata::send_packet(const uint8_t* data, int length) {
   } while (sent != -1 && sent != length && ++tries < kAttempts);
   if (sent == -1) {
     last_error = WSAGetLastError();
-    std::printf("Sent a packet error(%d) !\n", last_error);
+    if (listener_ != nullptr) listener_->send_failed(last_error);
     return -1;
   }
   return sent;
@@ -273,7 +314,7 @@ Verdict getdata::take_status_reply(const Datagram& d) {
 
 int getdata::readstatus() {
   if (!status) {
-    std::printf("Can't allocate memory for status buffer !\n");
+    if (listener_ != nullptr) listener_->no_status_record();
     last_error = kErrNoStatusRecord;
     return -1;
   }
@@ -337,7 +378,7 @@ Verdict getdata::take_data_reply(const Datagram& d, int asked, int* done) {
 
 int getdata::read_data() {
   if (!status) {
-    std::printf("Please call getdata::readstatus() before call getdata::read_data()\n");
+    if (listener_ != nullptr) listener_->read_before_status();
     return -1;
   }
   if (!begin_download()) return -1;

@@ -14,6 +14,42 @@
 #include "device/reading.h"
 #include "platform/net.h"
 
+// What one read_sensor call came to.
+enum class read_outcome {
+  read,          // status and the samples asked for were read
+  no_reply,      // the box did not answer (kErrNoReply)
+  old_firmware,  // kErrOldFirmware
+  empty_log,     // kErrEmptyLog
+  invalid_log,   // kErrInvalidLog
+  box_error,     // the box answered with an error byte
+  socket_error,  // a socket call failed while reading
+  local_error,   // kErrTimeout, kErrNoStatusRecord or kErrAbandoned
+  no_socket,     // no socket could be opened: nothing can be read at all
+};
+
+struct read_result {
+  read_outcome what = read_outcome::read;
+  // The box byte sign-extended, the socket error number, or the local code;
+  // 0 when read.
+  int32_t code = 0;
+};
+
+// What the connection has to tell; the caller decides what is said. Every
+// event does nothing unless overridden.
+struct link_listener {
+  virtual ~link_listener() = default;
+  // The socket layer could not be started (told once, also when the failure
+  // came before the listener was set).
+  virtual void startup_failed(int /*error*/) {}
+  // No socket could be opened; select_failed when it could not be tied to
+  // the connection's event.
+  virtual void no_socket(int /*error*/, bool /*select_failed*/) {}
+  virtual void empty_log(int /*port_shown*/) {}
+  virtual void send_failed(int /*error*/) {}
+  virtual void no_status_record() {}
+  virtual void read_before_status() {}
+};
+
 class getdata {
  public:
   // The box port and the reply wait are parameters for tests; the program
@@ -24,8 +60,12 @@ class getdata {
   getdata& operator=(const getdata&) = delete;
 
   // 0 when the status and the whole datalog were read; -1 otherwise, with the
-  // reason in last_error.
+  // reason in last_error and, typed, in last_result.
   int read_sensor(const char* address, const char* password, int port, int slot);
+  // What the last read_sensor came to.
+  read_result last_result() const { return result_; }
+  // Where events go; nullptr (the default) drops them. Not owned.
+  void set_listener(link_listener* listener);
   int readstatus();
   int read_data();
   // Sample `index` (0 = oldest) widened to 32 bits; 0 outside the buffer.
@@ -95,6 +135,11 @@ class getdata {
   void discard_waiting();
   void close_socket();
 
+  link_listener* listener_ = nullptr;
+  int startup_error_ = 0;
+  bool startup_untold_ = false;  // the failure waits for the first listener
+  bool select_failed_ = false;   // why the last open_socket failed
+  read_result result_;
   uint16_t box_port_;
   int wait_ms_;
   int wanted_ = -1;  // from choose_samples; -1: the whole datalog
