@@ -286,7 +286,9 @@ struct Before {
 // appends when the marks could not be saved, are cut back, so that the files
 // hold what the marks on disk say.
 bool save_sensor(const reading& all, const RunState& run, datafile& writer, report_handoff& handoff,
-                 csv_history& history, collected& state, run_exports& exports, message_sink& sink) {
+                 csv_history& history, collected& state, run_exports& exports,
+                 const output_context& ctx) {
+  message_sink& sink = *ctx.sink;
   const auto part = [&](const char* mark) {
     if (!run.incremental) return all;
     return newest_samples(all, state.lacking(all.address, all.slot, *all.status, mark));
@@ -299,7 +301,7 @@ bool save_sensor(const reading& all, const RunState& run, datafile& writer, repo
     char name[100];
     // -o empties the file first: nothing to cut back to.
     if (!run.overwrite && writer.make_filename(name, sizeof name, for_report, 2) >= 0)
-      report.take(name);
+      report.take(ctx.folder + name);
     if (handoff.save(for_report) == 0) {
       written.push_back(kReportMark);
       report.wrote = true;
@@ -316,7 +318,8 @@ bool save_sensor(const reading& all, const RunState& run, datafile& writer, repo
     // A history skips the samples it already has, and takes every sensor
     // read, for the page.
     const reading for_history = part(kHistoryMark);
-    csv.take(history_name(all.address, all.status->port + 1, all.slot + 1, all.status->sensorType));
+    csv.take(ctx.folder +
+             history_name(all.address, all.status->port + 1, all.slot + 1, all.status->sensorType));
     if (history.save(for_history) == 0) {
       written.push_back(kHistoryMark);
       csv.wrote = for_history.count > 0;
@@ -432,7 +435,7 @@ walk_summary walk_box(const RunState& run, const walk_setup& box, getdata& conn,
           summary.interval_minutes = r.status->logInterval;
         }
         if (!run.incremental || r.count > 0) {
-          if (save_sensor(r, run, writer, handoff, history, state, exports, sink)) {
+          if (save_sensor(r, run, writer, handoff, history, state, exports, ctx)) {
             ++summary.sensors_saved;
             summary.samples_saved += r.count;
           } else {
