@@ -229,26 +229,42 @@ int collected::lacking(const std::string& address, int slot, const SensorStatus&
   return static_cast<int>(since_mark(found->second, st, time->second, &why));
 }
 
-bool collected::commit(const reading& r, const std::vector<std::string>& written,
-                       message_sink& sink) {
-  std::lock_guard<std::mutex> lock(mutex_);
+void collected::move_marks(const reading& r, const std::vector<std::string>& written) {
   const SensorStatus& st = *r.status;
   const Key key{r.address, st.port + 1, r.slot + 1};
   Record updated{st.sensorType, st.sampleSize, st.logInterval, st.logCapacity, {}};
   const auto found = records_.find(key);
-  const bool had = found != records_.end();
-  const Record before = had ? found->second : updated;
   // Marks of another datalog say nothing about this one.
-  if (had && before.type == updated.type && before.sample_size == updated.sample_size &&
-      before.interval == updated.interval && before.capacity == updated.capacity)
-    updated.marks = before.marks;
+  if (found != records_.end() && found->second.type == updated.type &&
+      found->second.sample_size == updated.sample_size &&
+      found->second.interval == updated.interval && found->second.capacity == updated.capacity)
+    updated.marks = found->second.marks;
   for (const std::string& output : written) updated.marks[output] = st.lastLogTime;
   records_[key] = updated;
+}
+
+bool collected::commit(const reading& r, const std::vector<std::string>& written,
+                       message_sink& sink) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto before = records_;
+  move_marks(r, written);
   if (save()) return true;
-  if (had)
-    records_[key] = before;
-  else
-    records_.erase(key);
+  records_ = before;
+  cannot_save(sink);
+  return false;
+}
+
+bool collected::commit_all(const std::vector<reading>& rs, const std::string& mark,
+                           message_sink& sink) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto before = records_;
+  for (const reading& r : rs) {
+    // An export without a report mark yet has no line to go on.
+    const auto found = records_.find(Key{r.address, r.status->port + 1, r.slot + 1});
+    if (found != records_.end()) move_marks(r, {mark});
+  }
+  if (save()) return true;
+  records_ = before;
   cannot_save(sink);
   return false;
 }

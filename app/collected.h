@@ -25,6 +25,8 @@ constexpr const char* kCollectedFile = "logfetch.state";
 // The names of the outputs' marks.
 constexpr const char* kReportMark = "report";
 constexpr const char* kHistoryMark = "history";
+constexpr const char* kOpenMetricsMark = "openmetrics";
+constexpr const char* kInfluxMark = "influx";
 
 // The size of a regular file, or -1 for none; and cutting one back to `size`.
 // For undoing the writes of outputs whose mark could not be saved.
@@ -79,6 +81,10 @@ class collected {
   // and the marks are then left as they were.
   bool commit(const reading& r, const std::vector<std::string>& written,
               message_sink& sink = standard_sink());
+  // The same for the one output `mark` of several sensors at once, as an
+  // export that is written whole at the end of a walk needs: one rewrite.
+  bool commit_all(const std::vector<reading>& rs, const std::string& mark,
+                  message_sink& sink = standard_sink());
 
  private:
   struct Record {
@@ -91,6 +97,8 @@ class collected {
   static int64_t since_mark(const Record& saved, const SensorStatus& st, int32_t mark,
                             const char** why);
   bool save() const;
+  // Moves the marks `written` of the sensor of `r` in records_ (not saved).
+  void move_marks(const reading& r, const std::vector<std::string>& written);
   void cannot_save(message_sink& sink) const;
 
   std::string path_;

@@ -263,6 +263,26 @@ bool scan_command_line(int argc, char** argv, RunState* run, int* status) {
   }
 }
 
+// An export format of one walk: written whole when the walk ends, with its
+// own mark, so that one that failed catches up on the next -n run.
+struct store_export {
+  const char* mark;
+  std::unique_ptr<run_exports> out;
+  // The sensors handed to it, for their marks once it is written.
+  std::vector<std::unique_ptr<SensorStatus>> statuses;
+  std::vector<reading> sensors;
+};
+
+// The marks of the outputs a run writes: a sensor is downloaded from the
+// oldest of them.
+std::vector<std::string> used_marks(const RunState& run) {
+  std::vector<std::string> marks{kReportMark};
+  if (run.history) marks.push_back(kHistoryMark);
+  if (run.exports & kExportOpenMetrics) marks.push_back(kOpenMetricsMark);
+  if (run.exports & kExportInflux) marks.push_back(kInfluxMark);
+  return marks;
+}
+
 // One output file as it was before the sensor's samples went into it.
 struct Before {
   std::string name;  // empty: no file to cut back
@@ -287,7 +307,7 @@ struct Before {
 // hold what the marks on disk say.
 bool save_sensor(const reading& all, const RunState& run, datafile& writer, report_handoff& handoff,
                  csv_history& history, collected& state, run_exports& exports,
-                 const output_context& ctx) {
+                 std::vector<store_export>& stores, const output_context& ctx) {
   message_sink& sink = *ctx.sink;
   const auto part = [&](const char* mark) {
     if (!run.incremental) return all;
@@ -305,7 +325,7 @@ bool save_sensor(const reading& all, const RunState& run, datafile& writer, repo
     if (handoff.save(for_report) == 0) {
       written.push_back(kReportMark);
       report.wrote = true;
-      // The exports take what the report saved.
+      // The run's counts (-m) are what the report saved.
       exports.add(for_report);
     } else {
       report.cut_back();
@@ -313,6 +333,17 @@ bool save_sensor(const reading& all, const RunState& run, datafile& writer, repo
     }
   } else {
     written.push_back(kReportMark);  // had them all already
+  }
+  for (store_export& e : stores) {
+    const reading tail = part(e.mark);
+    if (run.incremental && tail.count == 0) continue;
+    e.out->add(tail);
+    e.statuses.emplace_back(new SensorStatus(*all.status));
+    reading kept;
+    kept.address = all.address;
+    kept.status = e.statuses.back().get();
+    kept.slot = all.slot;
+    e.sensors.push_back(kept);
   }
   if (run.history) {
     // A history skips the samples it already has, and takes every sensor
@@ -388,6 +419,7 @@ struct walk_setup {
   std::string address, password;
   bool progress = false;  // a progress line on standard error
   clock_type::time_point deadline = clock_type::time_point::max();
+  int64_t started = 0;  // the run's start, which names its OpenMetrics files
   int deadline_seconds = 0;
 };
 
@@ -412,6 +444,15 @@ walk_summary walk_box(const RunState& run, const walk_setup& box, getdata& conn,
   link_messages messages(sink);
   conn.set_listener(&messages);
   HookGuard guard{conn};
+  std::vector<store_export> stores;
+  for (const auto& [format, mark] : {std::make_pair(kExportOpenMetrics, kOpenMetricsMark),
+                                     std::make_pair(kExportInflux, kInfluxMark)}) {
+    if ((run.exports & format) == 0) continue;
+    store_export e;
+    e.mark = mark;
+    e.out.reset(new run_exports(box.address, format, false, box.started, ctx));
+    stores.push_back(std::move(e));
+  }
   walk_summary summary;
   bool unread = false;
   csv_history history(ctx);
@@ -435,7 +476,7 @@ walk_summary walk_box(const RunState& run, const walk_setup& box, getdata& conn,
           summary.interval_minutes = r.status->logInterval;
         }
         if (!run.incremental || r.count > 0) {
-          if (save_sensor(r, run, writer, handoff, history, state, exports, ctx)) {
+          if (save_sensor(r, run, writer, handoff, history, state, exports, stores, ctx)) {
             ++summary.sensors_saved;
             summary.samples_saved += r.count;
           } else {
@@ -462,7 +503,24 @@ walk_summary walk_box(const RunState& run, const walk_setup& box, getdata& conn,
   }
   // Drawn from the histories in the folder, so also after a walk that ended early.
   if (run.page && write_chart_page(ctx, box.address, history.sensors()) != 0) unread = true;
-  if (exports.finish() > 0) unread = true;
+  exports.finish();  // the counts for -m; it writes no file itself
+  for (store_export& e : stores) {
+    const std::string file = ctx.folder + (std::strcmp(e.mark, kInfluxMark) == 0
+                                               ? box.address + ".lp"
+                                               : openmetrics_name(box.address, box.started));
+    const long long before = file_size(file.c_str());
+    if (e.out->finish() > 0) {
+      unread = true;
+    } else if (run.incremental && !e.sensors.empty() &&
+               !state.commit_all(e.sensors, e.mark, sink)) {
+      // Back to what the marks on disk say: the next run exports them again.
+      unread = true;
+      if (before < 0)
+        std::remove(file.c_str());
+      else
+        file_truncate(file.c_str(), before);
+    }
+  }
   summary.status = ended ? kWalkEndedEarly : unread || !sink.good() ? kSensorNotSaved : 0;
   if (summary.status == kSensorNotSaved) summary.outcome = "not all saved";
   summary.ended_at = static_cast<int64_t>(std::time(nullptr));
@@ -515,7 +573,7 @@ int site_main(const RunState& run) {
       if (!record) {
         record.reset(new collected(box.folder + kCollectedFile));
         record->load();
-        if (run.history) record->use({kReportMark, kHistoryMark});
+        record->use(used_marks(run));
       }
       if (run.overwrite) record->ignore(box.address);
     }
@@ -534,12 +592,12 @@ int site_main(const RunState& run) {
     ctx.folder = box.folder;
     getdata conn;
     datafile writer(ctx);
-    exports[index].reset(
-        new run_exports(box.address, run.exports, !run.textfile.empty(), started, ctx));
+    exports[index].reset(new run_exports(box.address, 0, !run.textfile.empty(), started, ctx));
     walk_setup setup;
     setup.address = box.address;
     setup.password = box.password;
     setup.deadline = deadline;
+    setup.started = started;
     setup.deadline_seconds = box.deadline_seconds;
     collected& state = run.incremental ? *records[box.folder] : unused;
     walk_summary summary = walk_box(run, setup, conn, writer, state, *exports[index], ctx);
@@ -593,13 +651,14 @@ int logfetch_main(int argc, char** argv, getdata& conn, datafile& writer, std::F
   if (run.incremental) {
     state.load();
     if (run.overwrite) state.ignore(run.address);
-    if (run.history) state.use({kReportMark, kHistoryMark});
+    state.use(used_marks(run));
   }
-  run_exports exports(run.address, run.exports, !run.textfile.empty(), started);
+  run_exports exports(run.address, 0, !run.textfile.empty(), started);
   walk_setup box;
   box.address = run.address;
   box.password = run.password;
   box.progress = console_is_terminal(stderr);
+  box.started = started;
   output_context ctx;
   ctx.zones = &process_zones();
   ctx.local_time = use_local_time != 0;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The unit and end-to-end suites again, built with AddressSanitizer and
 # UndefinedBehaviorSanitizer in build-asan; the suites that run walks on
-# threads (site runs) built with ThreadSanitizer in build-tsan; then one whole walk of the sample
+# threads (site runs, the outputs of two walks, the zone engines) built with
+# ThreadSanitizer in build-tsan; then one whole walk of the sample
 # box under valgrind memcheck, which must find no error and no leak.
 # The valgrind walk uses the plain logfetch of $LOGFETCH_PLAIN_BUILD (default
 # build/, which scripts/test.sh makes first); it is built there when missing.
@@ -32,12 +33,18 @@ echo "Sanitizer suites took $(($(date +%s) - started)) s"
 tsan="-fsanitize=thread -fno-omit-frame-pointer"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGFETCH_BENCH=OFF \
   -DCMAKE_CXX_FLAGS="$tsan" -DCMAKE_EXE_LINKER_FLAGS="$tsan"
-cmake --build build-tsan -j"$(nproc)" --target app_test zonetime_test
+cmake --build build-tsan -j"$(nproc)" --target app_test zonetime_test report_test site_e2e_test
+# A report ends the process that made it (logfetch's own status then fails
+# the end-to-end test that ran it).
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 build-tsan/app/app_test --gtest_filter='SiteRun*:SiteFile*' ||
   fail "the site runner failed under ThreadSanitizer"
 build-tsan/zonetime/zonetime_test --gtest_filter='ZoneTime.Engines*' ||
   fail "the zone engines failed under ThreadSanitizer"
+build-tsan/report/report_test --gtest_filter='TwoWalks*' ||
+  fail "two walks' outputs failed under ThreadSanitizer"
+E2E_NET=21 build-tsan/tests/site/site_e2e_test ||
+  fail "site runs failed under ThreadSanitizer"
 unset TSAN_OPTIONS
 echo "ThreadSanitizer suites done at $(($(date +%s) - started)) s"
 

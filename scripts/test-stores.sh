@@ -145,4 +145,19 @@ set -e
 grep -qx "Can't open file:$box.lp to write data !" "$work/n3.out" || fail "no message for the failed export"
 [ -s "$work/n3.err" ] || fail "no reason on standard error"
 echo "a failed export: said, reason on standard error, status 2"
+
+# The failed export kept its mark: the next -n run exports what it missed,
+# and no sample is in the line protocol twice.
+rmdir "$work/n/$box.lp"
+mv "$work/n/kept.lp" "$work/n/$box.lp"
+sleep 1
+run_n >"$work/n4.out" || fail "the run after the failed export: status $?"
+om_samples=$(cat "$work"/n/"$box".*.om | grep -cv '^#')
+lp_lines=$(wc -l <"$work/n/$box.lp")
+[ "$om_samples" = "$lp_lines" ] ||
+  fail "the line protocol holds $lp_lines samples, the OpenMetrics files $om_samples"
+[ -z "$(sort "$work/n/$box.lp" | uniq -d)" ] || fail "the line protocol holds a sample twice"
+[ -z "$(cat "$work"/n/"$box".*.om | grep -v '^#' | sort | uniq -d)" ] ||
+  fail "the OpenMetrics files hold a sample twice"
+echo "a failed export caught up on the next -n run: $lp_lines samples, each once"
 echo "test-stores: all passed"

@@ -24,7 +24,8 @@ native="${NATIVE_BUILD:-$root/build}"
 e2e="$native/tests/e2e/e2e_test"
 faults="$native/tests/faults/faults_test"
 incremental="$native/tests/incremental/incremental_e2e_test"
-for bin in "$e2e" "$faults" "$incremental"; do
+site="$native/tests/site/site_e2e_test"
+for bin in "$e2e" "$faults" "$incremental" "$site"; do
   [ -x "$bin" ] || fail "$bin is missing: run scripts/test.sh (the native build) first"
 done
 
@@ -105,6 +106,9 @@ run_suite "$faults" 6 "*"
 # state file (Windows replaces and refuses files its own way).
 run_suite "$incremental" 13 \
   "Incremental.FirstRunThenOnlyTheNewSamples:Incremental.OverwriteStartsOver:Incremental.DamagedStateFile"
+# Site runs: walks on threads of logfetch.exe, byte for byte those of
+# separate runs, dead boxes side by side, the deadline.
+run_suite "$site" 20 "*"
 
 # The hidden prompt's console side needs a real console: Wine gives one when
 # started from a terminal, which script(1) provides. Exit status 0: passed.
