@@ -580,7 +580,7 @@ int site_main(const RunState& run) {
   }
   collected unused;
   std::vector<std::unique_ptr<run_exports>> exports(plan.boxes.size());
-  site_console console(stdout, stderr);
+  site_console console(stdout, stderr, console_is_terminal(stderr));
   const box_walker walker = [&](const site_box& box, message_sink& sink,
                                 clock_type::time_point deadline) {
     const size_t index = static_cast<size_t>(&box - plan.boxes.data());

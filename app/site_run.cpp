@@ -6,9 +6,31 @@
 
 void site_console::line(bool err, const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
+  clear_status();
   std::FILE* f = err ? err_ : out_;
   const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size() && std::fflush(f) == 0;
   if (!err && !ok) good_ = false;
+  if (!status_.empty()) {
+    std::fprintf(err_, "%s", status_.c_str());
+    std::fflush(err_);
+  }
+}
+
+void site_console::clear_status() {
+  if (status_.empty()) return;
+  std::fprintf(err_, "\r%s\r", std::string(status_.size(), ' ').c_str());
+  std::fflush(err_);
+}
+
+void site_console::status(const std::string& text) {
+  if (!progress_) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  clear_status();
+  status_ = text;
+  if (!status_.empty()) {
+    std::fprintf(err_, "%s", status_.c_str());
+    std::fflush(err_);
+  }
 }
 
 bool site_console::good() const {
@@ -36,13 +58,33 @@ int run_site(const site_plan& plan, const box_walker& walk, site_console& consol
   const size_t boxes = plan.boxes.size();
   std::vector<walk_summary> results(boxes);
   std::atomic<size_t> next{0};
+  std::mutex flight_mutex;
+  std::vector<bool> in_flight(boxes, false);
+  size_t done = 0;
+  auto show_flight = [&](size_t i, bool flying) {
+    std::lock_guard<std::mutex> lock(flight_mutex);
+    in_flight[i] = flying;
+    if (!flying) ++done;
+    std::string text;
+    for (size_t b = 0; b < boxes; ++b)
+      if (in_flight[b]) text += (text.empty() ? "" : ", ") + plan.boxes[b].name;
+    // A long list is cut: the line must stay one line.
+    if (text.size() > 60) text = text.substr(0, 57) + "...";
+    console.status(text.empty() ? ""
+                                : "Walking " + text + " (" + std::to_string(done) + " of " +
+                                      std::to_string(boxes) + " done)");
+  };
   auto worker = [&] {
     for (size_t i; (i = next.fetch_add(1)) < boxes;) {
       const site_box& box = plan.boxes[i];
       // Each box's deadline starts with its own walk, not with the site's.
       const auto deadline = clock_type::now() + std::chrono::seconds(box.deadline_seconds);
-      prefixed_sink sink(console, box.name);
-      results[i] = walk(box, sink, deadline);
+      show_flight(i, true);
+      {
+        prefixed_sink sink(console, box.name);
+        results[i] = walk(box, sink, deadline);
+      }
+      show_flight(i, false);
     }
   };
   const size_t threads =

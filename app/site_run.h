@@ -31,15 +31,23 @@ struct walk_summary {
 // different boxes may interleave but never mix within a line.
 class site_console {
  public:
-  site_console(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
+  // With `progress`, standard error (a terminal) keeps one status line
+  // below the messages: the boxes in flight.
+  site_console(std::FILE* out, std::FILE* err, bool progress = false)
+      : out_(out), err_(err), progress_(progress) {}
   void line(bool err, const std::string& text);
   bool good() const;
+  // The status line's text; "" takes it away.
+  void status(const std::string& text);
 
  private:
+  void clear_status();
   mutable std::mutex mutex_;
   std::FILE* out_;
   std::FILE* err_;
+  bool progress_;
   bool good_ = true;
+  std::string status_;
 };
 
 // One box's sink: each line it is given goes out as "NAME: line".

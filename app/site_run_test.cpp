@@ -107,3 +107,23 @@ TEST(SiteRun, StatusIsTheWorstOfTheBoxes) {
 }
 
 }  // namespace
+
+namespace {
+
+// The boxes in flight stay on one status line of standard error, taken away
+// before each message and put back after it.
+TEST(SiteRun, StatusLineMakesWayForMessages) {
+  captured out, err;
+  site_console console(out.f, err.f, true);
+  console.status("Walking a (0 of 2 done)");
+  console.line(false, "a: Port 3 offline.\n");
+  console.status("");
+  std::string text;
+  for (const std::string& l : err.lines()) text += l;
+  const std::string blank = "\r" + std::string(23, ' ') + "\r";
+  EXPECT_EQ(text, "Walking a (0 of 2 done)" + blank + "Walking a (0 of 2 done)" + blank);
+  ASSERT_EQ(out.lines().size(), 1u);
+  EXPECT_EQ(out.lines()[0], "a: Port 3 offline.\n");
+}
+
+}  // namespace

@@ -89,7 +89,7 @@ TEST(SiteRun, WritesWhatSeparateRunsWrite) {
     boxes.push_back({"room-" + std::to_string(i), sims[0][i]->addr(), i == 1});
   write_private(site, "site.toml", site_toml(boxes, "concurrency = 3\n"));
   for (int round = 0; round < 2; ++round) {
-    const RunResult s = run_logfetch(site, {"-f", "site.toml", "-n", "-w"});
+    const RunResult s = run_logfetch(site, {"-f", "site.toml", "-n", "-w", "-m", "site.prom"});
     ASSERT_FALSE(s.timed_out);
     EXPECT_EQ(s.status, 0) << s.out;
     std::map<std::string, std::vector<std::string>> by_box;
@@ -120,7 +120,9 @@ TEST(SiteRun, WritesWhatSeparateRunsWrite) {
         << s.out;
   }
   for (const std::string& name : site.list()) {
-    if (name == "site.toml" || name == "index.html" || name == "logfetch.state") continue;
+    if (name == "site.toml" || name == "index.html" || name == "logfetch.state" ||
+        name == "site.prom")
+      continue;
     std::string single_name = name;
     for (int i = 0; i < 3; ++i) {
       const size_t at = single_name.find(sims[0][i]->addr());
@@ -134,6 +136,12 @@ TEST(SiteRun, WritesWhatSeparateRunsWrite) {
     EXPECT_EQ(timeless(site.read(name)), timeless(want)) << name;
   }
   EXPECT_NE(site.read("index.html").find("room-2"), std::string::npos);
+  // One textfile for the site: every box's outcome in it.
+  const std::string prom = site.read("site.prom");
+  for (int i = 0; i < 3; ++i)
+    EXPECT_NE(prom.find("logfetch_run_exit_status{address=\"" + sims[0][i]->addr() + "\"} 0\n"),
+              std::string::npos)
+        << prom;
 }
 
 // Two boxes that never answer cost their own five waits each, at the same
