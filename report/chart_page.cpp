@@ -10,10 +10,14 @@
 
 #include "device/messages.h"
 #include "report/sink.h"
+#include "zonetime/civil.h"
 #include "zonetime/zone_table.h"
 #include "zonetime/zone_time.h"
 
 namespace {
+
+using civil::days_from_civil;
+using civil::floor_div;
 
 constexpr int kPorts = 8, kSlots = 2;
 // Chart geometry in pixels: the plot is kChartColumns wide.
@@ -152,18 +156,6 @@ std::string duration_text(int64_t s) {
   if (hrs < 24)
     return std::to_string(hrs) + " h" + (m % 60 ? " " + std::to_string(m % 60) + " min" : "");
   return std::to_string(hrs / 24) + " d" + (hrs % 24 ? " " + std::to_string(hrs % 24) + " h" : "");
-}
-
-int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
-
-// Days since 1970-01-01 of a proleptic Gregorian date; month 1..12.
-int64_t days_from_civil(int64_t y, int m, int d) {
-  y -= m <= 2;
-  const int64_t era = floor_div(y, 400);
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
 }
 
 // Value to pixel row: the maximum at the top of the plot, the minimum at its

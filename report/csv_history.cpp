@@ -9,9 +9,13 @@
 #include "platform/files.h"
 #include "report/digits.h"
 #include "report/sink.h"
+#include "zonetime/civil.h"
 #include "zonetime/zone_time.h"
 
 namespace {
+
+using civil::days_from_civil;
+using civil::floor_div;
 
 constexpr int64_t kSecondsPerDay = 86400;
 constexpr size_t kHeaderLength = sizeof kHistoryHeader - 1;
@@ -39,11 +43,6 @@ inline char* put_small(char* p, uint64_t v) {
   return p + 1;
 }
 
-inline int64_t floor_div(int64_t a, int64_t b) {
-  const int64_t q = a / b;
-  return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
-}
-
 // "YYYY-MM-DDT" from a split time.
 inline char* put_date(char* p, const struct tm& tm) {
   const unsigned year = static_cast<unsigned>(tm.tm_year + 1900);  // 1901..2038
@@ -63,16 +62,6 @@ inline char* put_clock(char* p, unsigned secs) {
   p = put2(p, secs / 60 % 60);
   *p++ = ':';
   return put2(p, secs % 60);
-}
-
-// Days since 1970-01-01 of a proleptic Gregorian date.
-int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
-  y -= m <= 2;
-  const int64_t era = floor_div(y, 400);
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
 }
 
 // Fixed-width decimal digits; false on anything else.
