@@ -182,7 +182,8 @@ void BM_SitePoll(benchmark::State& state) {
   state.counters["ratio"] = best_site / best_lone;
   state.counters["site_rss_mib"] = rss_site / 1024.0;
   state.SetLabel(
-      "-n poll of 64 boxes (1000 samples a sensor), 6 new, concurrency 64; target ratio <= 1.5");
+      std::string("-n poll of 64 boxes (1000 samples a sensor), 6 new, concurrency 64, ") +
+      (tmpfs ? "folders on tmpfs" : "folders on /tmp") + "; target ratio <= 1.5");
   bench::rm_tree(scratch);
 }
 BENCHMARK(BM_SitePoll)
