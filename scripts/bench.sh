@@ -11,12 +11,12 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh cmake g++ make libbenchmark-dev libtomlplusplus-dev
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DLOGFETCH_TESTS=OFF
 cmake --build build-bench -j"$(nproc)" --target download_bench report_bench memory_bench zone_bench \
-  scheduled_bench history_bench
+  scheduled_bench history_bench site_bench
 
 uname -srm
 grep -m1 "model name" /proc/cpuinfo || true
 echo "CPUs: $(nproc)"
-for b in download_bench report_bench memory_bench zone_bench scheduled_bench history_bench; do
+for b in download_bench report_bench memory_bench zone_bench scheduled_bench history_bench site_bench; do
   echo
   "build-bench/bench/$b" "$@"
 done
