@@ -505,16 +505,16 @@ walk_summary walk_box(const RunState& run, const walk_setup& box, getdata& conn,
   if (run.page && write_chart_page(ctx, box.address, history.sensors()) != 0) unread = true;
   exports.finish();  // the counts for -m; it writes no file itself
   for (store_export& e : stores) {
-    const std::string file = ctx.folder + (std::strcmp(e.mark, kInfluxMark) == 0
-                                               ? box.address + ".lp"
-                                               : openmetrics_name(box.address, box.started));
-    const long long before = file_size(file.c_str());
+    const bool influx = std::strcmp(e.mark, kInfluxMark) == 0;
+    std::string file = ctx.folder + box.address + ".lp";
+    const long long before = influx ? file_size(file.c_str()) : -1;
     if (e.out->finish() > 0) {
       unread = true;
     } else if (run.incremental && !e.sensors.empty() &&
                !state.commit_all(e.sensors, e.mark, sink)) {
       // Back to what the marks on disk say: the next run exports them again.
       unread = true;
+      if (!influx) file = e.out->openmetrics_path();
       if (before < 0)
         std::remove(file.c_str());
       else

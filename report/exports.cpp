@@ -281,7 +281,13 @@ void run_exports::say_failure(bool opened, const std::string& name) const {
 }
 
 bool run_exports::write_openmetrics() {
-  const std::string path = folder_ + openmetrics_name(address_, run_start_);
+  const std::string first = folder_ + openmetrics_name(address_, run_start_);
+  // A run that started in the same second as an earlier one must not
+  // replace that run's file: its samples are not in this one.
+  std::string path = first;
+  for (int n = 2; file_size(path.c_str()) >= 0 && n < 1000; ++n)
+    path = first.substr(0, first.size() - 3) + "." + std::to_string(n) + ".om";
+  openmetrics_path_ = path;
   // Named per process: two runs sharing the folder never write one file.
   const std::string temp = path + "." + std::to_string(process_id()) + ".tmp";
   errno = 0;

@@ -64,6 +64,8 @@ class run_exports {
                              const std::vector<int>& statuses, int64_t end_time);
 
   int failures() const { return failures_; }
+  // The OpenMetrics file finish() wrote or tried to write ("" before).
+  const std::string& openmetrics_path() const { return openmetrics_path_; }
   int samples_saved() const { return samples_; }
 
  private:
@@ -89,6 +91,7 @@ class run_exports {
   int64_t run_start_;
   std::string folder_;
   message_sink* sink_;
+  std::string openmetrics_path_;
   std::vector<Series> series_;
   int failures_ = 0;
   int samples_ = 0;
