@@ -8,12 +8,16 @@
 
 const char* const kBoxsimUsage =
     "usage: boxsim [options] BOXFILE\n"
+    "       boxsim [options] --box ADDR=BOXFILE [--box ADDR=BOXFILE ...]\n"
     "\n"
     "Answers a box's status and data requests over UDP, as described by BOXFILE.\n"
     "\n"
     "  --addr A            address to serve on (default 127.0.0.1)\n"
+    "  --box ADDR=BOXFILE  one box of several, served on ADDR (repeat for each box;\n"
+    "                      not with --addr, --junk-addr or a lone BOXFILE)\n"
     "  --port N            UDP port (default 811; 0 picks a free one)\n"
     "  --log FILE          one line per datagram received: seconds, sender, hex bytes\n"
+    "                      (with --box: one log per box, FILE.ADDR)\n"
     "  --max-seconds N     stop after N seconds\n"
     "  --junk-addr A       second address, the source of 'junk from_addr'\n"
     "  --latency MS        wait MS ms before sending each datagram (a slow network)\n"
@@ -49,6 +53,7 @@ bool whole_number(const std::string& text, long lo, long hi, long* out) {
 
 bool parse_command_line(int argc, const char* const* argv, CommandLine* out, std::string* error) {
   *out = CommandLine();
+  bool addr_given = false;
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
     if (word.size() < 2 || word.compare(0, 2, "--") != 0) {
@@ -87,7 +92,23 @@ bool parse_command_line(int argc, const char* const* argv, CommandLine* out, std
     }
 
     long v;
-    if (name == "addr") {
+    if (name == "box") {
+      const size_t split = value.find('=');
+      const std::string addr = value.substr(0, split == std::string::npos ? 0 : split);
+      in_addr a;
+      if (split == std::string::npos || inet_pton(AF_INET, addr.c_str(), &a) != 1 ||
+          split + 1 == value.size()) {
+        *error = "--box: expected ADDR=BOXFILE with a dotted IPv4 address, got '" + value + "'";
+        return false;
+      }
+      for (const auto& b : out->boxes)
+        if (b.first == addr) {
+          *error = "--box: " + addr + " given twice";
+          return false;
+        }
+      out->boxes.emplace_back(addr, value.substr(split + 1));
+    } else if (name == "addr") {
+      addr_given = true;
       in_addr a;
       if (inet_pton(AF_INET, value.c_str(), &a) != 1) {
         *error = "--addr: not a dotted IPv4 address: " + value;
@@ -138,6 +159,13 @@ bool parse_command_line(int argc, const char* const* argv, CommandLine* out, std
       out->faults.emplace_back(key, value);
     }
   }
+  if (!out->boxes.empty()) {
+    if (!out->box_path.empty() || addr_given || !out->junk_addr.empty()) {
+      *error = "--box cannot be combined with BOXFILE, --addr or --junk-addr";
+      return false;
+    }
+    return true;
+  }
   if (out->box_path.empty()) {
     *error = "no box file given";
     return false;
@@ -152,5 +180,23 @@ bool load_configured_box(const CommandLine& cl, Box* box, std::string* error) {
     if (!set_fault(&box->faults, kv.first, kv.second, &known, error)) return false;
   }
   if (!cl.junk_addr.empty()) box->junk_addr = cl.junk_addr;
+  return true;
+}
+
+bool load_configured_boxes(const CommandLine& cl, std::vector<Box>* boxes,
+                           std::vector<ServerOptions>* options, std::string* error) {
+  boxes->clear();
+  options->clear();
+  for (const auto& b : cl.boxes) {
+    CommandLine one = cl;
+    one.box_path = b.second;
+    Box box;
+    if (!load_configured_box(one, &box, error)) return false;
+    ServerOptions o = cl.server;
+    o.addr = b.first;
+    if (!o.log_path.empty()) o.log_path += "." + b.first;
+    boxes->push_back(std::move(box));
+    options->push_back(o);
+  }
   return true;
 }

@@ -63,6 +63,12 @@ TEST(CommandLine, Rejects) {
   const Case cases[] = {
       {{}, "no box file given"},
       {{"a.box", "b.box"}, "one box file only: 'b.box'"},
+      {{"--box", "a.box"}, "--box: expected ADDR=BOXFILE with a dotted IPv4 address, got 'a.box'"},
+      {{"--box=127.0.0.2=a.box", "--box", "127.0.0.2=b.box"}, "--box: 127.0.0.2 given twice"},
+      {{"--box=127.0.0.2=a.box", "c.box"},
+       "--box cannot be combined with BOXFILE, --addr or --junk-addr"},
+      {{"--addr", "127.0.0.3", "--box=127.0.0.2=a.box"},
+       "--box cannot be combined with BOXFILE, --addr or --junk-addr"},
       {{"--addr", "localhost", "a.box"}, "--addr: not a dotted IPv4 address: localhost"},
       {{"--port", "70000", "a.box"}, "--port: expected 0 to 65535, got '70000'"},
       {{"--max-seconds", "0", "a.box"}, "--max-seconds: expected a positive number, got '0'"},
@@ -98,5 +104,31 @@ TEST(CommandLine, FlagsLayOverTheFile) {
   EXPECT_EQ(box.faults.late_ms, 20);
   EXPECT_EQ(box.faults.junk, kJunkLength | kJunkPortByte);
   EXPECT_EQ(box.junk_addr, "127.0.3.10");
+  std::remove(path.c_str());
+}
+
+TEST(CommandLine, SeveralBoxesEachGetTheirAddressAndLog) {
+  const std::string path = ::testing::TempDir() + "boxsim_cli_boxes.box";
+  {
+    std::ofstream f(path);
+    f << "system Lab\n";
+  }
+  CommandLine cl;
+  std::string error;
+  const std::string a = "127.0.0.2=" + path, b = "--box=127.0.0.3=" + path;
+  ASSERT_TRUE(
+      parse({"--log", "site.log", "--late", "5", "--box", a.c_str(), b.c_str()}, &cl, &error))
+      << error;
+  std::vector<Box> boxes;
+  std::vector<ServerOptions> options;
+  ASSERT_TRUE(load_configured_boxes(cl, &boxes, &options, &error)) << error;
+  ASSERT_EQ(boxes.size(), 2u);
+  ASSERT_EQ(options.size(), 2u);
+  EXPECT_EQ(options[0].addr, "127.0.0.2");
+  EXPECT_EQ(options[1].addr, "127.0.0.3");
+  EXPECT_EQ(options[0].log_path, "site.log.127.0.0.2");
+  EXPECT_EQ(options[1].log_path, "site.log.127.0.0.3");
+  EXPECT_EQ(boxes[1].system_name, "Lab");
+  EXPECT_EQ(boxes[1].faults.late_ms, 5);
   std::remove(path.c_str());
 }

@@ -2,6 +2,7 @@
 // end-to-end tests.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "boxsim/cli.h"
 #include "boxsim/udp.h"
@@ -17,14 +18,25 @@ int main(int argc, char** argv) {
     std::fputs(kBoxsimUsage, stdout);
     return 0;
   }
-  Box box;
-  if (!load_configured_box(cl, &box, &error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
-    return 2;
+  int status = 0;
+  if (cl.boxes.empty()) {
+    Box box;
+    if (!load_configured_box(cl, &box, &error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return 2;
+    }
+    catch_stop_requests();
+    status = run_server(box, cl.server, stdout, [] { return stop_requested(); });
+  } else {
+    std::vector<Box> boxes;
+    std::vector<ServerOptions> options;
+    if (!load_configured_boxes(cl, &boxes, &options, &error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return 2;
+    }
+    catch_stop_requests();
+    status = run_servers(boxes, options, stdout, [] { return stop_requested(); });
   }
-
-  catch_stop_requests();
-  const int status = run_server(box, cl.server, stdout, [] { return stop_requested(); });
   // Tells a clean stop from the process being ended from outside, which
   // can exit with status 0 too (Wine ends a Windows program so on Ctrl-C
   // when it has no handler).

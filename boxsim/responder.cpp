@@ -57,6 +57,13 @@ std::vector<uint8_t> status_reply(const Box& box, const Sensor& s, uint8_t port,
   st.sensorType = s.type;
   st.deviceTime = clock;
   st.lastLogTime = s.last_log_time ? *s.last_log_time : clock;
+  // On the host's clock a box logs on its interval grid, so that the
+  // newest sample moves on by whole intervals between two downloads.
+  if (!s.last_log_time && !box.clock && s.interval > 0) {
+    const uint32_t step = static_cast<uint32_t>(s.interval) * 60;
+    const uint32_t t = static_cast<uint32_t>(clock);
+    st.lastLogTime = static_cast<int32_t>(t - t % step);
+  }
   st.logHead = s.head;
   st.logCount = s.count;
   st.sampleSize = s.sample_size;

@@ -116,15 +116,31 @@ TEST(Responder, StatusReplyCarriesTheSensor) {
   EXPECT_EQ(s.timeZone, 35);
 }
 
-TEST(Responder, ClockAndLastLogFollowTheHostWhenNotFixed) {
-  const Box box = make_box("[port 1 slot 1]\nsamples 1\n");
-  Responder r(box);
-  const auto out = ask(r, status_request(0, 0));
-  ASSERT_EQ(out.size(), 1u);
-  SensorStatus s{};
-  decode_status(out[0].bytes.data(), &s);
-  EXPECT_EQ(s.deviceTime, 1234);
-  EXPECT_EQ(s.lastLogTime, 1234);
+TEST(Responder, OnTheHostClockTheNewestSampleIsOnTheIntervalGrid) {
+  struct Case {
+    const char* sensor;
+    int32_t host_now;
+    int32_t last_log;
+  };
+  const Case cases[] = {
+      {"samples 1\n", 1234, 1200},  // default 10 minutes
+      {"samples 1\ninterval 1\n", 1799, 1740},
+      {"samples 1\ninterval 10\n", 1799, 1200},
+      {"samples 1\ninterval 10\n", 1800, 1800},
+      {"samples 1\ninterval 0\n", 1799, 1799},          // no grid to keep
+      {"samples 1\nlast_log_time 1000\n", 1799, 1000},  // given: kept
+  };
+  for (const Case& c : cases) {
+    const Box box = make_box(std::string("[port 1 slot 1]\n") + c.sensor);
+    Responder r(box);
+    const Bytes request = status_request(0, 0);
+    const auto out = r.answer(request.data(), request.size(), c.host_now);
+    ASSERT_EQ(out.size(), 1u) << c.sensor;
+    SensorStatus s{};
+    decode_status(out[0].bytes.data(), &s);
+    EXPECT_EQ(s.deviceTime, c.host_now) << c.sensor;
+    EXPECT_EQ(s.lastLogTime, c.last_log) << c.sensor;
+  }
 }
 
 TEST(Responder, DataReplyWrapsAroundTheRing) {

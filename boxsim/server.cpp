@@ -1,12 +1,14 @@
 #include "boxsim/server.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
 #include <functional>
 #include <queue>
+#include <thread>
 #include <vector>
 
 #include "boxsim/responder.h"
@@ -148,4 +150,23 @@ int run_server(const Box& box, const ServerOptions& options, std::FILE* ready,
   }
   if (log) std::fclose(log);
   return 0;
+}
+
+int run_servers(const std::vector<Box>& boxes, const std::vector<ServerOptions>& options,
+                std::FILE* ready, const std::function<bool()>& should_stop) {
+  std::atomic<bool> failed{false};
+  std::vector<int> status(boxes.size(), 0);
+  std::vector<std::thread> threads;
+  threads.reserve(boxes.size());
+  for (size_t i = 0; i < boxes.size(); ++i) {
+    threads.emplace_back([&, i] {
+      status[i] =
+          run_server(boxes[i], options[i], ready, [&] { return failed.load() || should_stop(); });
+      if (status[i] != 0) failed = true;
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  int worst = 0;
+  for (int s : status) worst = std::max(worst, s);
+  return worst;
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "boxsim/box.h"
 
@@ -22,6 +23,13 @@ struct ServerOptions {
 // message on stderr when a socket or the log cannot be set up.
 int run_server(const Box& box, const ServerOptions& options, std::FILE* ready,
                const std::function<bool()>& should_stop);
+
+// Serves every box on its own thread, each with its own options (its own
+// address and log), until should_stop() returns true or each has ended.
+// A box that cannot be set up stops them all. Returns the highest status
+// of run_server's.
+int run_servers(const std::vector<Box>& boxes, const std::vector<ServerOptions>& options,
+                std::FILE* ready, const std::function<bool()>& should_stop);
 
 // One line of the request log: seconds since start, sender, bytes in hex.
 std::string log_line(double seconds, const std::string& from_addr, uint16_t from_port,

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -43,11 +44,11 @@ class Client {
     getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
     return ntohs(a.sin_port);
   }
-  void send(const std::vector<uint8_t>& b, uint16_t to_port) {
+  void send(const std::vector<uint8_t>& b, uint16_t to_port, const char* to_addr = kAddr) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(to_port);
-    inet_pton(AF_INET, kAddr, &to.sin_addr);
+    inet_pton(AF_INET, to_addr, &to.sin_addr);
     sendto(fd_, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
   }
   // Everything that arrives within `ms`.
@@ -206,4 +207,83 @@ TEST(Server, LatencyHoldsBackEveryReply) {
   client.send(status_request(0), box.port());
   EXPECT_TRUE(client.receive(100).empty()) << "held back";
   EXPECT_EQ(client.receive(400).size(), 1u);
+}
+
+TEST(Server, SeveralBoxesEachOnItsOwnAddressWithItsOwnLog) {
+  const char* const addrs[] = {"127.0.3.251", "127.0.3.252"};
+  const std::string log_path = ::testing::TempDir() + "boxsim_servers_test.log";
+  std::vector<Box> boxes(2);
+  std::vector<ServerOptions> options(2);
+  std::string error;
+  ASSERT_TRUE(parse_box("system First\n[port 1 slot 1]\nsamples 1\n", "a.box", &boxes[0], &error));
+  ASSERT_TRUE(parse_box("system Second\n[port 2 slot 1]\nsamples 1\n", "b.box", &boxes[1], &error));
+  for (int i = 0; i < 2; ++i) {
+    options[i].addr = addrs[i];
+    options[i].port = 0;
+    options[i].log_path = log_path + "." + addrs[i];
+  }
+  std::FILE* ready = std::tmpfile();
+  std::atomic<bool> stop{false};
+  int status = -1;
+  std::thread server(
+      [&] { status = run_servers(boxes, options, ready, [&] { return stop.load(); }); });
+  std::map<std::string, uint16_t> ports;
+  for (int i = 0; i < 200 && ports.size() < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::rewind(ready);
+    char line[128];
+    while (std::fgets(line, sizeof line, ready)) {
+      char addr[64];
+      unsigned port = 0;
+      if (std::sscanf(line, "boxsim: serving on %63[0-9.]:%u", addr, &port) == 2)
+        ports[addr] = static_cast<uint16_t>(port);
+    }
+  }
+  ASSERT_EQ(ports.size(), 2u);
+
+  // Each box answers on its own address, from its own file: port 1 is a
+  // sensor on the first only, port 2 on the second only.
+  Client client;
+  for (int i = 0; i < 2; ++i) {
+    for (uint8_t port = 0; port < 2; ++port) {
+      client.send(status_request(port), ports[addrs[i]], addrs[i]);
+      const auto got = client.receive(300);
+      ASSERT_EQ(got.size(), 1u) << addrs[i];
+      SensorStatus st{};
+      const bool sensor = port == i;
+      if (sensor) {
+        ASSERT_EQ(got[0].bytes.size(), static_cast<size_t>(kStatusReplySize));
+        decode_status(got[0].bytes.data(), &st);
+        EXPECT_STREQ(st.systemName, i == 0 ? "First" : "Second");
+      } else {
+        EXPECT_NE(got[0].bytes[0], kStatusReplyCode) << addrs[i] << " port " << int(port);
+      }
+    }
+  }
+  stop = true;
+  server.join();
+  std::fclose(ready);
+  EXPECT_EQ(status, 0);
+  for (const char* addr : addrs) {
+    std::ifstream log(log_path + "." + addr);
+    std::string line;
+    int lines = 0;
+    while (std::getline(log, line)) ++lines;
+    EXPECT_EQ(lines, 2) << addr;
+    std::remove((log_path + "." + addr).c_str());
+  }
+}
+
+TEST(Server, OneBoxThatCannotBindStopsThemAll) {
+  std::vector<Box> boxes(2);
+  std::vector<ServerOptions> options(2);
+  options[0].addr = "127.0.3.253";
+  options[0].port = 0;
+  options[1].addr = "192.0.2.1";  // not an address of this host
+  options[1].port = 0;
+  std::FILE* ready = std::tmpfile();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(run_servers(boxes, options, ready, [] { return false; }), 1);
+  testing::internal::GetCapturedStderr();
+  std::fclose(ready);
 }

@@ -2,7 +2,9 @@
 # The whole job without hardware: builds logfetch and boxsim, starts boxsim on
 # 127.0.0.1 with the sample box, downloads it into ./demo-reports with CSV
 # histories and a chart page (-w), lists the reports and says where the page
-# is. Needs root: the box listens on UDP port 811.
+# is. Then a site: one boxsim serves the three boxes of examples/site.toml on
+# 127.0.0.1-3, and one run (-f) collects them all into ./demo-site with the
+# site page index.html. Needs root: the boxes listen on UDP port 811.
 #
 #   sudo bash scripts/demo.sh            (or as root: bash scripts/demo.sh)
 set -euo pipefail
@@ -36,25 +38,32 @@ stop_boxsim() {
 }
 trap stop_boxsim EXIT INT TERM
 
-ready="$(mktemp)"
-"$build/boxsim/boxsim" --addr 127.0.0.1 --max-seconds 600 "$box" >"$ready" &
-boxsim_pid=$!
-# Wait for its ready line.
-for _ in $(seq 1 50); do
-  grep -q "serving on" "$ready" && break
-  if ! kill -0 "$boxsim_pid" 2>/dev/null; then
-    echo "boxsim did not start" >&2
-    boxsim_pid=""
+# Starts boxsim with the given arguments and waits for its N ready lines.
+start_boxsim() {
+  local lines=$1
+  shift
+  local ready
+  ready="$(mktemp)"
+  "$build/boxsim/boxsim" --max-seconds 600 "$@" >"$ready" &
+  boxsim_pid=$!
+  for _ in $(seq 1 50); do
+    [ "$(grep -c "serving on" "$ready")" -ge "$lines" ] && break
+    if ! kill -0 "$boxsim_pid" 2>/dev/null; then
+      echo "boxsim did not start" >&2
+      boxsim_pid=""
+      exit 1
+    fi
+    sleep 0.1
+  done
+  if [ "$(grep -c "serving on" "$ready")" -lt "$lines" ]; then
+    echo "boxsim did not get ready" >&2
     exit 1
   fi
-  sleep 0.1
-done
-if ! grep -q "serving on" "$ready"; then
-  echo "boxsim did not get ready" >&2
-  exit 1
-fi
-cat "$ready"
-rm -f "$ready"
+  cat "$ready"
+  rm -f "$ready"
+}
+
+start_boxsim 1 --addr 127.0.0.1 "$box"
 
 rm -rf "$reports"
 mkdir -p "$reports"
@@ -68,3 +77,24 @@ echo "Reports written to $reports:"
 ls -l "$reports"
 echo
 echo "Chart page of the box (open it in a web browser): $reports/127.0.0.1.html"
+
+# The site: three boxes in one boxsim, collected by one run.
+site="$root/demo-site"
+echo
+start_boxsim 3 --box 127.0.0.1="$root/examples/site-server-room.box" \
+  --box 127.0.0.2="$root/examples/site-lab.box" --box 127.0.0.3="$root/examples/site-cold.box"
+rm -rf "$site"
+mkdir -p "$site/lab"
+cp "$root/examples/site.toml" "$root/examples/site-cold.pw" "$site/"
+# logfetch refuses a site or password file that others may read.
+chmod 600 "$site/site.toml" "$site/site-cold.pw"
+echo
+echo "\$ logfetch -f $site/site.toml -w"
+"$build/app/logfetch" -f "$site/site.toml" -w
+
+stop_boxsim
+echo
+echo "Site reports written to $site:"
+ls -l "$site" "$site/lab"
+echo
+echo "Site page (open it in a web browser): $site/index.html"
