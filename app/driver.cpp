@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -565,6 +566,11 @@ int site_main(const RunState& run) {
     return -1;
   }
   const int64_t started = static_cast<int64_t>(std::time(nullptr));
+  // A box's folder is made when missing, so a new box needs no set-up.
+  for (const site_box& box : plan.boxes) {
+    std::error_code ignored;
+    if (!box.folder.empty()) std::filesystem::create_directories(box.folder, ignored);
+  }
   // One record per folder, shared by the boxes that write there.
   std::map<std::string, std::unique_ptr<collected>> records;
   if (run.incremental) {
