@@ -2,7 +2,8 @@
 # The chart page in a real browser: downloads the sample box with -w, loads
 # the page in headless Chromium, checks that it draws one chart per sensor
 # history with its time and value grid, on/off sensors as states, without a
-# console message, and that its screenshot is not blank.
+# console message, and that its screenshot is not blank; then the site page
+# of a site run: a row per box, the stale one flagged, links to their pages.
 # Uses the native build in build/ (NATIVE_BUILD overrides it). Needs root:
 # the simulated box listens on UDP port 811. SCREENSHOT_OUT=FILE keeps the
 # screenshot.
@@ -91,4 +92,39 @@ colours=$(identify -format '%k' "$tmp/page.png")
 echo "test-browser: screenshot $(identify -format '%wx%h' "$tmp/page.png"), $colours colours"
 [ "$colours" -ge 16 ] || fail "the screenshot looks blank ($colours colours)"
 if [ -n "${SCREENSHOT_OUT:-}" ]; then cp "$tmp/page.png" "$SCREENSHOT_OUT"; fi
+
+# The site page: one boxsim serving a box on the host's clock and one whose
+# newest sample is days old, collected by one site run with -w.
+kill "$boxsim_pid" 2>/dev/null || true
+wait "$boxsim_pid" 2>/dev/null || true
+fresh=127.0.13.11 stale=127.0.13.12
+"$native/boxsim/boxsim" --max-seconds 60 --box "$fresh=examples/site-server-room.box" \
+  --box "$stale=examples/scheduled.box" >"$tmp/site-boxsim.out" &
+boxsim_pid=$!
+for _ in $(seq 1 50); do
+  [ "$(grep -c "serving on" "$tmp/site-boxsim.out")" -eq 2 ] && break
+  sleep 0.1
+done
+[ "$(grep -c "serving on" "$tmp/site-boxsim.out")" -eq 2 ] || fail "the site's boxsim did not get ready"
+mkdir "$tmp/site"
+printf '[[box]]\nname = "fresh"\naddress = "%s"\npassword = "public"\n[[box]]\nname = "stale"\naddress = "%s"\npassword = "public"\n' \
+  "$fresh" "$stale" >"$tmp/site/site.toml"
+chmod 600 "$tmp/site/site.toml"
+(cd "$tmp/site" && timeout 60 "$native/app/logfetch" -f site.toml -w) >"$tmp/site.out" ||
+  fail "the site run failed: $(cat "$tmp/site.out")"
+page="$tmp/site/index.html"
+[ -s "$page" ] || fail "no site page written: $(cat "$tmp/site.out")"
+browse --dump-dom >"$tmp/site-dom.html" 2>"$tmp/site-dom.log" || fail "chromium could not load the site page"
+rows=$(grep -o '<tr[ >]' "$tmp/site-dom.html" | wc -l)
+behind=$(grep -o '<tr class="behind">' "$tmp/site-dom.html" | wc -l)
+links=$(grep -o '<a href="127\.0\.13\.1[12]\.html">' "$tmp/site-dom.html" | wc -l)
+echo "test-browser: site page: $((rows - 1)) boxes, $behind flagged behind, $links links to box pages"
+[ "$rows" -eq 3 ] || fail "the site page has $((rows - 1)) rows for 2 boxes"
+[ "$behind" -eq 1 ] || fail "$behind boxes flagged behind, not the one stale box"
+grep -q '<tr class="behind"><td>stale</td>' "$tmp/site-dom.html" || fail "the stale box is not the one flagged"
+[ "$links" -eq 2 ] || fail "$links links to the boxes' pages, not 2"
+if grep -q 'CONSOLE' "$tmp/site-dom.log"; then
+  grep 'CONSOLE' "$tmp/site-dom.log" >&2
+  fail "the site page logged to the browser console"
+fi
 echo "test-browser: passed"
