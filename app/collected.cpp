@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <system_error>
 #include <vector>
 
@@ -78,22 +77,6 @@ std::vector<std::string> words_of(const std::string& line, size_t most) {
 }
 
 }  // namespace
-
-long long output_file_size(const char* path) {
-  std::error_code ec;
-  const std::filesystem::path p(path);
-  if (!std::filesystem::is_regular_file(p, ec)) return -1;
-  const auto size = std::filesystem::file_size(p, ec);
-  return ec ? -1 : static_cast<long long>(size);
-}
-
-bool output_file_truncate(const char* path, long long size) {
-  std::error_code ec;
-  const std::filesystem::path p(path);
-  if (size < 0 || !std::filesystem::is_regular_file(p, ec)) return false;
-  std::filesystem::resize_file(p, static_cast<std::uintmax_t>(size), ec);
-  return !ec;
-}
 
 reading newest_samples(const reading& r, int count) {
   if (count < 0 || count >= r.count) return r;

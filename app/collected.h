@@ -28,11 +28,6 @@ constexpr const char* kHistoryMark = "history";
 constexpr const char* kOpenMetricsMark = "openmetrics";
 constexpr const char* kInfluxMark = "influx";
 
-// The size of a regular file, or -1 for none; and cutting one back to `size`.
-// For undoing the writes of outputs whose mark could not be saved.
-long long output_file_size(const char* path);
-bool output_file_truncate(const char* path, long long size);
-
 // The newest `count` samples of `r` (all of them when count < 0 or above
 // r.count): the same status, fewer of the oldest samples.
 reading newest_samples(const reading& r, int count);

@@ -233,13 +233,6 @@ bool scan_command_line(int argc, char** argv, RunState* run, int* status) {
         break;
       case 'm':
       case 'M':
-        if (arg == nullptr) {
-          say("Argument '%s' not recognized.\n", argv[option_index - 1]);
-          *status = -1;
-          return false;
-        }
-        run->textfile = arg;
-        break;
       case 'f':
       case 'F':
         if (arg == nullptr) {
@@ -247,7 +240,7 @@ bool scan_command_line(int argc, char** argv, RunState* run, int* status) {
           *status = -1;
           return false;
         }
-        run->site_file = arg;
+        (result == 'm' || result == 'M' ? run->textfile : run->site_file) = arg;
         break;
       case 'h':
       case '?':
@@ -291,13 +284,14 @@ struct Before {
   bool wrote = false;  // samples went into it this run
   void take(const std::string& file) {
     name = file;
-    size = output_file_size(file.c_str());
+    size = file_is_plain(file.c_str()) ? file_size(file.c_str()) : -1;
   }
-  // Back to the old length, never longer; a file that did not exist is left empty.
+  // Back to the old length, never longer; a file that did not exist is left
+  // empty. Only ordinary files: a link or a device is never cut.
   void cut_back() const {
     const long long old = size < 0 ? 0 : size;
-    if (!name.empty() && output_file_size(name.c_str()) > old)
-      output_file_truncate(name.c_str(), old);
+    if (!name.empty() && file_is_plain(name.c_str()) && file_size(name.c_str()) > old)
+      file_truncate(name.c_str(), old);
   }
 };
 
@@ -329,8 +323,7 @@ bool save_sensor(const reading& all, const RunState& run, datafile& writer, repo
       // The run's counts (-m) are what the report saved.
       exports.add(for_report);
     } else {
-      report.cut_back();
-      ok = false;
+      ok = false;  // the writer has left the file as it was
     }
   } else {
     written.push_back(kReportMark);  // had them all already
@@ -356,8 +349,7 @@ bool save_sensor(const reading& all, const RunState& run, datafile& writer, repo
       written.push_back(kHistoryMark);
       csv.wrote = for_history.count > 0;
     } else {
-      csv.cut_back();
-      ok = false;
+      ok = false;  // the history has left its file as it was
     }
   }
   if (!run.incremental || (!report.wrote && !csv.wrote)) return ok;
