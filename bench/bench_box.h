@@ -6,9 +6,11 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -154,6 +156,41 @@ inline bool reports_complete(const std::string& dir, const std::string& addr, in
     if (lines != 11 + samples + 1) return false;
   }
   return true;
+}
+
+// One run of a program started in `dir`, standard input and output on
+// /dev/null: its exit status (-100 when it could not be run or did not
+// exit), wall time and peak resident memory (its own, not the parent's).
+struct ProgramRun {
+  int status;
+  double seconds;
+  long peak_rss_kib;
+};
+
+inline ProgramRun run_in(const std::string& dir, const char* exe, std::vector<std::string> args) {
+  args.insert(args.begin(), exe);
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  // The child starts in `dir`, so its files go there.
+  char* here = get_current_dir_name();
+  const std::string back = here != nullptr ? here : ".";
+  std::free(here);
+  if (chdir(dir.c_str()) != 0) return {-100, 0, 0};
+  const auto t0 = std::chrono::steady_clock::now();
+  pid_t pid;
+  const int rc = posix_spawn(&pid, exe, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (chdir(back.c_str()) != 0 || rc != 0) return {-100, 0, 0};
+  int status;
+  rusage usage{};
+  if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status)) return {-100, 0, 0};
+  const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  return {WEXITSTATUS(status), s, usage.ru_maxrss};
 }
 
 }  // namespace bench

@@ -28,26 +28,9 @@ bool allocations_grow = false;
 
 // Peak resident memory of one run of the real program, in KiB; -1 on failure.
 long peak_rss_kib(const std::string& dir, const char* addr) {
-  std::vector<std::string> args = {LF_LOGFETCH_PATH, "-i", addr, "-p", bench::kPassword, "-o"};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  // The reports go to the scratch folder: the child starts in it.
-  const std::string here = get_current_dir_name();
-  if (chdir(dir.c_str()) != 0) return -1;
-  pid_t pid;
-  const int rc = posix_spawn(&pid, LF_LOGFETCH_PATH, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (chdir(here.c_str()) != 0 || rc != 0) return -1;
-  int status;
-  rusage usage{};
-  if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    return -1;
-  return usage.ru_maxrss;
+  const bench::ProgramRun run =
+      bench::run_in(dir, LF_LOGFETCH_PATH, {"-i", addr, "-p", bench::kPassword, "-o"});
+  return run.status == 0 ? run.peak_rss_kib : -1;
 }
 
 // Heap allocations of one whole walk with a fresh connection and writer, as

@@ -38,34 +38,11 @@ constexpr int kGain = 6;
 
 std::string addr_of(int n) { return "127.0.9." + std::to_string(n); }
 
-struct Run {
-  int status;  // exit status, or -100 when the child could not be run
-  double seconds;
-  long peak_rss_kib;
-};
+using Run = bench::ProgramRun;
 
 // The real program in `dir`, its output discarded.
 Run run_logfetch(const std::string& dir, std::vector<std::string> args) {
-  args.insert(args.begin(), LF_LOGFETCH_PATH);
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  const std::string here = get_current_dir_name();
-  if (chdir(dir.c_str()) != 0) return {-100, 0, 0};
-  const auto t0 = Clock::now();
-  pid_t pid;
-  const int rc = posix_spawn(&pid, LF_LOGFETCH_PATH, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (chdir(here.c_str()) != 0 || rc != 0) return {-100, 0, 0};
-  int status;
-  rusage usage{};
-  if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status)) return {-100, 0, 0};
-  const double s = std::chrono::duration<double>(Clock::now() - t0).count();
-  return {WEXITSTATUS(status), s, usage.ru_maxrss};
+  return bench::run_in(dir, LF_LOGFETCH_PATH, std::move(args));
 }
 
 // `count` boxes on 127.0.9.1 on, each reporting into a folder of its own
