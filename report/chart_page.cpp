@@ -9,7 +9,9 @@
 #include <utility>
 
 #include "device/messages.h"
+#include "report/file_names.h"
 #include "report/sink.h"
+#include "report/text_file.h"
 #include "zonetime/civil.h"
 #include "zonetime/zone_table.h"
 #include "zonetime/zone_time.h"
@@ -671,20 +673,13 @@ int write_page(const std::string& folder, const std::string& address,
   for (const History& h : histories) put_section(out, h, local_time);
   out += "</body>\n</html>\n";
 
-  const std::string path = folder + address + ".html";
+  const std::string path = folder + chart_page_name(address);
   console.say("Saving charts to %s ...\n", path.c_str());
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) {
-    console.say("Can't open file:%s to write data !\n", path.c_str());
-    return -1;
-  }
-  bool failed = std::fwrite(out.data(), 1, out.size(), f) != out.size();
-  failed = std::fflush(f) != 0 || failed;
-  if (std::fclose(f) != 0) failed = true;
-  if (failed) {
-    console.say("Error writing data to file:%s !\n", path.c_str());
-    return -1;
-  }
+  write_block block;
+  text_file file(block, console);
+  if (!file.open(path, text_file::mode::replace, text_file::form::binary)) return -1;
+  file.text(out);
+  if (!file.finish()) return -1;
   return 0;
 }
 

@@ -1,6 +1,7 @@
 #include "report/csv_history.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -9,13 +10,14 @@
 #include "platform/files.h"
 #include "report/digits.h"
 #include "report/sink.h"
+#include "report/text_file.h"
 #include "zonetime/civil.h"
+#include "zonetime/sample_clock.h"
 #include "zonetime/zone_time.h"
 
 namespace {
 
 using civil::days_from_civil;
-using civil::floor_div;
 
 constexpr int64_t kSecondsPerDay = 86400;
 constexpr size_t kHeaderLength = sizeof kHistoryHeader - 1;
@@ -43,26 +45,53 @@ inline char* put_small(char* p, uint64_t v) {
   return p + 1;
 }
 
-// "YYYY-MM-DDT" from a split time.
-inline char* put_date(char* p, const struct tm& tm) {
-  const unsigned year = static_cast<unsigned>(tm.tm_year + 1900);  // 1901..2038
-  p = put2(p, year / 100);
-  p = put2(p, year % 100);
+// "YYYY-MM-DDT", the year 1901..2038.
+inline char* put_date(char* p, int year, int month, int mday) {
+  p = put2(p, static_cast<unsigned>(year / 100));
+  p = put2(p, static_cast<unsigned>(year % 100));
   *p++ = '-';
-  p = put2(p, static_cast<unsigned>(tm.tm_mon + 1));
+  p = put2(p, static_cast<unsigned>(month));
   *p++ = '-';
-  p = put2(p, static_cast<unsigned>(tm.tm_mday));
+  p = put2(p, static_cast<unsigned>(mday));
   *p++ = 'T';
   return p;
 }
 
-inline char* put_clock(char* p, unsigned secs) {
-  p = put2(p, secs / 3600);
+// "HH:MM:SS".
+inline char* put_clock(char* p, int hour, int min, int sec) {
+  p = put2(p, static_cast<unsigned>(hour));
   *p++ = ':';
-  p = put2(p, secs / 60 % 60);
+  p = put2(p, static_cast<unsigned>(min));
   *p++ = ':';
-  return put2(p, secs % 60);
+  return put2(p, static_cast<unsigned>(sec));
 }
+
+// A column's date, redone only when the clock's date changes.
+struct column_date {
+  char text[16] = {};
+  const char* of(const sample_clock& clock) {
+    if (clock.date_changed) put_date(text, clock.year, clock.month, clock.mday);
+    return text;
+  }
+};
+
+// The zone column's offset "+HH:MM" from UTC, redone only when it changes.
+struct column_offset {
+  int32_t bias = INT32_MIN;
+  char text[8] = {};
+  const char* of(const sample_clock& clock) {
+    if (clock.bias != bias) {
+      bias = clock.bias;
+      const int64_t offset = -int64_t{bias} * 60;
+      const int64_t mag = offset < 0 ? -offset : offset;
+      text[0] = offset < 0 ? '-' : '+';
+      put2(text + 1, static_cast<unsigned>(mag / 3600 % 100));
+      text[3] = ':';
+      put2(text + 4, static_cast<unsigned>(mag / 60 % 60));
+    }
+    return text;
+  }
+};
 
 // Fixed-width decimal digits; false on anything else.
 bool digits(const char* p, int n, int64_t* out) {
@@ -87,112 +116,6 @@ bool parse_stamp(const char* p, int64_t* out) {
   *out = days_from_civil(y, mo, d) * kSecondsPerDay + h * 3600 + mi * 60 + s;
   return true;
 }
-
-// Collects the rows in large blocks, so the file sees few writes.
-class Sink {
- public:
-  static constexpr size_t kCapacity = 1 << 16;
-  static constexpr size_t kMaxRow = 96;
-
-  explicit Sink(std::FILE* f) : f_(f) {}
-  char* reserve() {
-    if (pos_ + kMaxRow > kCapacity) flush();
-    return buf_ + pos_;
-  }
-  void commit(char* end) { pos_ = static_cast<size_t>(end - buf_); }
-  void flush() {
-    if (pos_ != 0 && std::fwrite(buf_, 1, pos_, f_) != pos_) {
-      if (!failed_) error_ = errno;
-      failed_ = true;
-    }
-    pos_ = 0;
-  }
-  bool failed() const { return failed_; }
-  int error() const { return error_; }  // errno of the first failed write
-
- private:
-  std::FILE* f_;
-  size_t pos_ = 0;
-  bool failed_ = false;
-  int error_ = 0;
-  char buf_[kCapacity];
-};
-
-// The UTC column: the date is formatted once per day.
-class UtcColumn {
- public:
-  char* put(char* p, int32_t t) {
-    if (t < day_start_ || t >= day_start_ + kSecondsPerDay) {
-      day_start_ = floor_div(t, kSecondsPerDay) * kSecondsPerDay;
-      struct tm tm = {};
-      split_time(t, &tm);
-      put_date(date_, tm);
-    }
-    std::memcpy(p, date_, 11);
-    p = put_clock(p + 11, static_cast<unsigned>(t - day_start_));
-    *p++ = 'Z';
-    return p;
-  }
-
- private:
-  int64_t day_start_ = INT64_MIN / 2;
-  char date_[16] = {};
-};
-
-// The zone column. The engine is asked once per local day, and again where
-// daylight saving starts or ends; in between, the offset it gave holds and
-// the clock follows the UTC time.
-class LocalColumn {
- public:
-  LocalColumn(uint8_t zone, zone_engine& zones) : zone_(zone), zones_(zones) {}
-
-  char* put(char* p, int32_t t) {
-    if (t < from_ || t >= until_) refresh(t);
-    std::memcpy(p, date_, 11);
-    p = put_clock(p + 11, static_cast<unsigned>(t - midnight_));
-    std::memcpy(p, offset_text_, 6);
-    return p + 6;
-  }
-
- private:
-  void refresh(int32_t t) {
-    const struct tm tm = *zones_.zone_convert(t, zone_);
-    const int64_t offset = -int64_t{zones_.zone_bias} * 60;
-    // The local value the engine split, wrapping in 32 bits as it does.
-    const auto local =
-        static_cast<int32_t>(static_cast<uint32_t>(t) + static_cast<uint32_t>(offset));
-    const int64_t into_day = local - floor_div(local, kSecondsPerDay) * kSecondsPerDay;
-    midnight_ = int64_t{t} - into_day;
-    from_ = midnight_;
-    until_ = midnight_ + kSecondsPerDay;
-    // Daylight saving starts or ends at these instants; zero means none.
-    const int32_t start = zones_.dst_start, end = zones_.dst_end;
-    if (start != 0 && end != 0) {
-      for (const int64_t edge : {int64_t{start}, int64_t{end}}) {
-        if (edge > t && edge < until_) until_ = edge;
-        if (edge <= t && edge > from_) from_ = edge;
-      }
-    }
-    // Nor may the local value wrap within the span.
-    if (offset > 0 && until_ > int64_t{INT32_MAX} - offset + 1)
-      until_ = int64_t{INT32_MAX} - offset + 1;
-    if (offset < 0 && from_ < int64_t{INT32_MIN} - offset) from_ = int64_t{INT32_MIN} - offset;
-
-    put_date(date_, tm);
-    const int64_t mag = offset < 0 ? -offset : offset;
-    offset_text_[0] = offset < 0 ? '-' : '+';
-    put2(offset_text_ + 1, static_cast<unsigned>(mag / 3600 % 100));
-    offset_text_[3] = ':';
-    put2(offset_text_ + 4, static_cast<unsigned>(mag / 60 % 60));
-  }
-
-  uint8_t zone_;
-  zone_engine& zones_;
-  int64_t from_ = 1, until_ = 0;  // [from_, until_): date_ and offset_text_ hold
-  int64_t midnight_ = 0;          // UTC instant of the local day's start
-  char date_[16] = {};
-  char offset_text_[8] = {};
-};
 
 // A text field of the status record: up to its first zero byte, never beyond
 // its width.
@@ -267,32 +190,16 @@ Contents inspect(std::FILE* f, bool tenths) {
   return c;
 }
 
-// The system's reason for a failure on `name`, on standard error.
-void explain_error(message_sink& sink, const std::string& name, int error) {
-  sink.explain("logfetch: %s: %s\n", name.c_str(), std::strerror(error != 0 ? error : EIO));
-}
-
-// Undoes rows that could not all be written: the file goes back to
-// `old_size` bytes, or away when it was not there before (-1).
-void cut_back(message_sink& sink, const std::string& name, long long old_size) {
-  if (old_size < 0) {
-    if (file_is_plain(name.c_str()) && std::remove(name.c_str()) != 0)
-      explain_error(sink, name, errno);
-    return;
-  }
-  // A device or pipe keeps no length to go back to.
-  if (file_size(name.c_str()) > old_size && !file_truncate(name.c_str(), old_size))
-    explain_error(sink, name, errno);
-}
-
 }  // namespace
 
-std::string history_name(const std::string& address, int port, int slot, uint8_t type) {
-  return address + "_p" + std::to_string(port) + "_s" + std::to_string(slot) + "_" +
-         sensor_type_name(type) + ".csv";
+char* put_iso_utc(char* p, int32_t t) {
+  struct tm tm = {};
+  split_time(t, &tm);
+  p = put_date(p, tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+  p = put_clock(p, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  *p++ = 'Z';
+  return p;
 }
-
-char* put_iso_utc(char* p, int32_t t) { return UtcColumn().put(p, t); }
 
 char* put_history_value(char* p, int64_t v, bool tenths) {
   const uint64_t mag = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
@@ -384,33 +291,24 @@ int csv_history::save(const reading& r) {
     // Left by a write that stopped mid-row: the rows before it are sound.
     const long long size = file_size(path.c_str());
     if (!file_truncate(path.c_str(), c.keep)) {
-      const int error = errno;
-      console.say("Can't open file:%s to write data !\n", path.c_str());
-      explain_error(console, path, error);
+      say_open_failure(console, path, errno);
       return -1;
     }
     console.say("Cut the torn last row of %s back to its last whole row (%lld bytes dropped).\n",
                 path.c_str(), size - c.keep);
   }
-  const long long old_size = file_size(path.c_str());
-  std::FILE* f = std::fopen(path.c_str(), "ab");
-  if (f == nullptr) {
-    const int error = errno;
-    console.say("Can't open file:%s to write data !\n", path.c_str());
-    explain_error(console, path, error);
-    return -1;
-  }
-  int error = std::fseek(f, 0, SEEK_END) != 0 ? errno : 0;
-  const long size = error != 0 ? -1 : std::ftell(f);
-  if (found == Found::kNone && size != 0) {
+  text_file out(block_, console);
+  if (!out.open(path, text_file::mode::append, text_file::form::binary)) return -1;
+  // A failure to find the end is the write's failure.
+  const long long size_now = out.length();
+  if (found == Found::kNone && size_now != 0) {
     // There all along, but could not be read: nothing to add to safely.
-    std::fclose(f);
+    out.abandon();
     console.say("File %s is not a CSV history, left untouched !\n", path.c_str());
     return -1;
   }
   console.say("Saving history to %s ...\n", path.c_str());
 
-  Sink out(f);
   if (found == Found::kNone) {
     char* p = out.reserve();
     std::memcpy(p, kHistoryHeader, kHeaderLength);
@@ -422,38 +320,51 @@ int csv_history::save(const reading& r) {
   if (r.count > 0) {
     // Signed 32-bit seconds, wrapping as the box's clock does.
     const uint32_t step = static_cast<uint32_t>(st.logInterval) * 60u;
-    uint32_t t = static_cast<uint32_t>(st.lastLogTime) - static_cast<uint32_t>(r.count - 1) * step;
-    bool have_last = c.has_row;
-    int64_t last = c.last;
-    UtcColumn utc;
-    LocalColumn local(st.timeZone, zones_ != nullptr ? *zones_ : process_zones());
-    for (int i = 0; i < r.count; ++i, t += step) {
-      const auto ts = static_cast<int32_t>(t);
-      // Never a sample at or before one already kept.
-      if (have_last && ts <= last) continue;
-      have_last = true;
-      last = ts;
-      char* p = utc.put(out.reserve(), ts);
-      *p++ = ',';
-      p = local.put(p, ts);
-      *p++ = ',';
-      p = put_history_value(p, r.get_value(i), tenths);
-      *p++ = '\r';
-      *p++ = '\n';
-      out.commit(p);
+    const uint32_t first =
+        static_cast<uint32_t>(st.lastLogTime) - static_cast<uint32_t>(r.count - 1) * step;
+    const auto time_of = [&](int i) {
+      return static_cast<int32_t>(first + static_cast<uint32_t>(i) * step);
+    };
+    // Never a sample at or before one already kept.
+    int i = 0;
+    while (c.has_row && i < r.count && time_of(i) <= c.last) ++i;
+    if (i < r.count) {
+      // Both columns on the report lines' clock, from the first new sample.
+      sample_clock utc(time_of(i), step, false, 0);
+      sample_clock local(time_of(i), step, true, st.timeZone,
+                         zones_ != nullptr ? zones_ : &process_zones());
+      column_date utc_date, local_date;
+      column_offset offset;
+      int64_t last = INT64_MIN;
+      for (;;) {
+        // Dates follow every sample, written or not.
+        const char* const utc_day = utc_date.of(utc);
+        const char* const local_day = local_date.of(local);
+        if (utc.time() > last) {
+          last = utc.time();
+          char* p = out.reserve();
+          std::memcpy(p, utc_day, 11);
+          p = put_clock(p + 11, utc.hour, utc.min, utc.sec);
+          *p++ = 'Z';
+          *p++ = ',';
+          std::memcpy(p, local_day, 11);
+          p = put_clock(p + 11, local.hour, local.min, local.sec);
+          std::memcpy(p, offset.of(local), 6);
+          p += 6;
+          *p++ = ',';
+          p = put_history_value(p, r.get_value(i), tenths);
+          *p++ = '\r';
+          *p++ = '\n';
+          out.commit(p);
+        }
+        if (++i == r.count) break;
+        utc.next();
+        local.next();
+      }
+      local.finish();
     }
   }
-  out.flush();
-  if (error == 0 && out.failed()) error = out.error() != 0 ? out.error() : EIO;
-  if (std::fflush(f) != 0 && error == 0) error = errno != 0 ? errno : EIO;
-  if (std::ferror(f) != 0 && error == 0) error = EIO;
-  if (std::fclose(f) != 0 && error == 0) error = errno != 0 ? errno : EIO;
-  if (error == 0) {
-    behind.written = true;
-    return 0;
-  }
-  console.say("Error writing data to file:%s !\n", path.c_str());
-  explain_error(console, path, error);
-  cut_back(console, path, old_size);
-  return -1;
+  if (!out.finish()) return -1;
+  behind.written = true;
+  return 0;
 }

@@ -8,17 +8,16 @@
 #include <vector>
 
 #include "device/reading.h"
+#include "report/file_names.h"
 #include "report/output_context.h"
 #include "report/sensor_label.h"
+#include "report/text_file.h"
 
 class message_sink;
 class zone_engine;
 
 // The header line, without its CRLF.
 constexpr char kHistoryHeader[] = "time_utc,time_local,value";
-
-// "ADDRESS_pPORT_sSLOT_TYPE.csv"; port and slot counted from 1.
-std::string history_name(const std::string& address, int port, int slot, uint8_t type);
 
 // One row of a history: the UTC time and the value, for tenths types a count
 // of tenths. Returns false for a row that is not as the writer makes it.
@@ -57,4 +56,5 @@ class csv_history {
   message_sink* sink_;
   zone_engine* zones_ = nullptr;
   std::vector<sensor_label> sensors_;
+  write_block block_;
 };

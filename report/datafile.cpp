@@ -1,7 +1,6 @@
 #include "report/datafile.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -9,9 +8,10 @@
 
 #include "device/coding.h"
 #include "device/messages.h"
-#include "platform/files.h"
 #include "report/digits.h"
+#include "report/file_names.h"
 #include "report/sink.h"
+#include "report/text_file.h"
 #include "zonetime/sample_clock.h"
 #include "zonetime/zone_table.h"
 #include "zonetime/zone_time.h"
@@ -72,60 +72,6 @@ inline size_t field_length(const char* s, size_t width) {
   return z ? static_cast<size_t>(static_cast<const char*>(z) - s) : width;
 }
 
-// Collects the report in large blocks, so the file sees few writes: one
-// write was measured at some 12 us (Linux, ext4, a virtual machine), as
-// much as formatting 1500 lines, and a full report is about 1 MB. The block
-// is static, neither on the stack (a 1 MiB Windows stack has little to
-// spare) nor allocated per report: each writer allocates it once.
-constexpr size_t kBlockSize = 1 << 17;
-
-class Sink {
- public:
-  static constexpr size_t kCapacity = kBlockSize;
-  static constexpr size_t kMaxLine = 128;  // longest formatted piece asked for at once
-
-  Sink(std::FILE* f, char* block) : f_(f), buf_(block) {}
-
-  // Room for at most kMaxLine bytes; hand the end back to commit().
-  char* reserve() {
-    if (pos_ + kMaxLine > kCapacity) flush();
-    return buf_ + pos_;
-  }
-  void commit(char* end) { pos_ = static_cast<size_t>(end - buf_); }
-
-  void text(const char* s, size_t n) {
-    if (pos_ + n > kCapacity) flush();
-    if (n > kCapacity) {
-      write(s, n);
-      return;
-    }
-    std::memcpy(buf_ + pos_, s, n);
-    pos_ += n;
-  }
-  void text(const char* s) { text(s, std::strlen(s)); }
-
-  void flush() {
-    write(buf_, pos_);
-    pos_ = 0;
-  }
-  bool failed() const { return failed_; }
-  int error() const { return error_; }  // errno of the first failed write
-
- private:
-  void write(const char* s, size_t n) {
-    if (n != 0 && std::fwrite(s, 1, n, f_) != n) {
-      if (!failed_) error_ = errno;
-      failed_ = true;
-    }
-  }
-
-  std::FILE* f_;
-  size_t pos_ = 0;
-  bool failed_ = false;
-  int error_ = 0;
-  char* const buf_;
-};
-
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "put_u32 builds its digits in one word");
 
 // 10^n for n = 0..9, and the decimal length of a 32-bit value from its bit
@@ -181,7 +127,7 @@ inline char* put_value(char* p, int32_t v, bool tenths) {
   return p;
 }
 
-void put_summary(Sink& out, const char* label, int16_t v, bool tenths, const char* unit,
+void put_summary(text_file& out, const char* label, int16_t v, bool tenths, const char* unit,
                  size_t unit_len) {
   out.text(label);
   char* p = out.reserve();
@@ -213,7 +159,7 @@ int64_t sum_samples(const uint8_t* samples, int n) {
 // clock hands over each sample's fields, and the date text is redone only
 // when the date changes.
 template <int Size, bool Tenths>
-void put_samples(Sink& out, const uint8_t* samples, int n, sample_clock& clock) {
+void put_samples(text_file& out, const uint8_t* samples, int n, sample_clock& clock) {
   constexpr size_t kDateRoom = 32;
   char date[kDateRoom] = {};
   size_t date_len = 0;
@@ -246,7 +192,7 @@ void put_samples(Sink& out, const uint8_t* samples, int n, sample_clock& clock) 
 }
 
 template <bool Tenths>
-void put_samples(Sink& out, const reading& r, int n, sample_clock& clock) {
+void put_samples(text_file& out, const reading& r, int n, sample_clock& clock) {
   switch (r.sample_size) {
     case 4:
       return put_samples<4, Tenths>(out, r.samples, n, clock);
@@ -255,33 +201,6 @@ void put_samples(Sink& out, const reading& r, int n, sample_clock& clock) {
     default:
       return put_samples<1, Tenths>(out, r.samples, n, clock);
   }
-}
-
-// The system's reason for a failure on `name`, on standard error.
-void explain_error(message_sink& sink, const char* name, int error) {
-  sink.explain("logfetch: %s: %s\n", name, std::strerror(error != 0 ? error : EIO));
-}
-
-// Flushes and closes `f`; the errno of the first failure, or 0.
-int finish(std::FILE* f, int error) {
-  // Flushed before closing: not every C runtime reports a failed final
-  // flush from fclose.
-  if (std::fflush(f) != 0 && error == 0) error = errno != 0 ? errno : EIO;
-  if (std::ferror(f) != 0 && error == 0) error = EIO;
-  if (std::fclose(f) != 0 && error == 0) error = errno != 0 ? errno : EIO;
-  return error;
-}
-
-// Undoes an append that failed: the file goes back to `old_size` bytes, or
-// away when it was not there before (-1).
-void cut_back(message_sink& sink, const char* name, long long old_size) {
-  if (old_size < 0) {
-    if (file_is_plain(name) && std::remove(name) != 0) explain_error(sink, name, errno);
-    return;
-  }
-  // A device or pipe keeps no length to go back to.
-  const long long now = file_size(name);
-  if (now > old_size && !file_truncate(name, old_size)) explain_error(sink, name, errno);
 }
 
 }  // namespace
@@ -302,39 +221,7 @@ int datafile::write_data(const char* filename, const getdata* conn, int append,
 }
 
 int datafile::make_filename(char* buffer, int size, const reading& sensor, int flags) {
-  if (buffer == nullptr || size <= 0) return -1;
-  std::memset(buffer, 0, static_cast<size_t>(size));
-  if (sensor.status == nullptr) return -1;
-  const SensorStatus& st = *sensor.status;
-
-  // The prefix is cut to the buffer; one that does not leave room fails the
-  // port test below.
-  if (flags & 2) std::snprintf(buffer, static_cast<size_t>(size), "%s_", sensor.address);
-  int len = static_cast<int>(std::strlen(buffer));
-
-  char part[96];
-  int n = std::snprintf(part, sizeof part, "p%d_%s", st.port + 1, sensor_type_name(st.sensorType));
-  if (len + n >= size) return -1;
-  std::memcpy(buffer + len, part, static_cast<size_t>(n));
-  len += n;
-
-  if (flags & 1) {
-    struct tm tm = {};
-    if (local_time()) {
-      tm = *zones().zone_convert(st.deviceTime, st.timeZone);
-    } else {
-      split_time(st.deviceTime, &tm);
-    }
-    n = std::snprintf(part, sizeof part, "_%02d-%02d-%02d_%02d%02d%02d", tm.tm_mday, tm.tm_mon + 1,
-                      tm.tm_year - 100, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    if (len + n >= size) return -1;
-    std::memcpy(buffer + len, part, static_cast<size_t>(n));
-    len += n;
-  }
-
-  if (len + 4 >= size) return -1;
-  std::memcpy(buffer + len, ".txt", 4);
-  return len + 4;
+  return report_name(buffer, size, sensor, flags, local_time() ? &zones() : nullptr);
 }
 
 int datafile::write_data(const char* filename, const reading& sensor, int append,
@@ -352,30 +239,10 @@ int datafile::write_data(const char* filename, const reading& sensor, int append
     in_folder = ctx_.folder + filename;
     filename = in_folder.c_str();
   }
-  const long long old_size = file_size(filename);
-  // An overwrite is written beside the report and takes its place only when
-  // whole, so a failed one leaves the old report. A device or a link is
-  // written in place, as it cannot be replaced.
-  const bool beside = !append && (old_size < 0 || file_is_plain(filename));
-  std::string temp;
-  std::FILE* f = nullptr;
-  if (beside) {
-    temp = std::string(filename) + "." + std::to_string(process_id()) + ".tmp";
-    // A report that may not be written must not be replaced either.
-    std::FILE* probe = old_size < 0 ? nullptr : std::fopen(filename, "a");
-    if (old_size < 0 || probe != nullptr) {
-      if (probe != nullptr) std::fclose(probe);
-      f = std::fopen(temp.c_str(), "w+");
-    }
-  } else {
-    f = std::fopen(filename, append ? "a+" : "w+");
-  }
-  if (f == nullptr) {
-    const int error = errno;
-    console.say("Can't open file:%s to write data !\n", filename);
-    explain_error(console, filename, error);
+  text_file out(block_, console);
+  if (!out.open(filename, append ? text_file::mode::append : text_file::mode::replace,
+                text_file::form::text))
     return -1;
-  }
   const SensorStatus& st = *sensor.status;
   // The samples the reading holds: all of the log, or only its newest ones,
   // never more than the status says the log has.
@@ -401,8 +268,6 @@ int datafile::write_data(const char* filename, const reading& sensor, int append
 
   console.say("Saving data to %s ...\n", filename);
 
-  if (!block_) block_.reset(new char[kBlockSize]);
-  Sink out(f, block_.get());
   out.text("Data download from ");
   out.text(kProductName);
   out.text(".\n");
@@ -474,18 +339,5 @@ int datafile::write_data(const char* filename, const reading& sensor, int append
     }
   }
   out.text("\n", 1);
-  out.flush();
-
-  int error = finish(f, out.failed() ? (out.error() != 0 ? out.error() : EIO) : 0);
-  if (error == 0 && beside && !file_replace(temp.c_str(), filename))
-    error = errno != 0 ? errno : EIO;
-  if (error == 0) return 0;
-  console.say("Error writing data to file:%s !\n", filename);
-  explain_error(console, filename, error);
-  if (beside) {
-    std::remove(temp.c_str());
-  } else if (append) {
-    cut_back(console, filename, old_size);
-  }
-  return -1;
+  return out.finish() ? 0 : -1;
 }

@@ -1,11 +1,12 @@
-// The report writer: names each sensor's report file and writes it.
+// The report writer: writes each sensor's report, under the name
+// report_name gives it.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "device/reading.h"
 #include "report/output_context.h"
+#include "report/text_file.h"
 
 class getdata;
 class message_sink;
@@ -46,5 +47,5 @@ class datafile {
 
   output_context ctx_;
   bool has_ctx_ = false;
-  std::unique_ptr<char[]> block_;  // the report's write buffer, once per writer
+  write_block block_;  // allocated once per writer
 };

@@ -1,17 +1,13 @@
 #include "report/exports.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "device/messages.h"
-#include "platform/files.h"
 #include "report/csv_history.h"
 #include "report/digits.h"
 #include "report/sink.h"
-#include "zonetime/zone_time.h"
+#include "report/text_file.h"
 
 namespace {
 
@@ -28,53 +24,6 @@ char* put_int(char* p, int64_t v) {
 std::string field_text(const char* s, size_t width) {
   const void* z = std::memchr(s, 0, width);
   return std::string(s, z ? static_cast<size_t>(static_cast<const char*>(z) - s) : width);
-}
-
-// Collects a file's lines in large blocks, so the file sees few writes.
-class Out {
- public:
-  static constexpr size_t kCapacity = 1 << 16;
-  static constexpr size_t kMaxPiece = 64;  // longest piece formatted in place
-
-  explicit Out(std::FILE* f) : f_(f), buf_(kCapacity) {}
-  char* reserve() {
-    if (pos_ + kMaxPiece > kCapacity) flush();
-    return buf_.data() + pos_;
-  }
-  void commit(char* end) { pos_ = static_cast<size_t>(end - buf_.data()); }
-  void text(const std::string& s) { text(s.data(), s.size()); }
-  void text(const char* s, size_t n) {
-    if (pos_ + n > kCapacity) flush();
-    if (n > kCapacity) {
-      write(s, n);
-      return;
-    }
-    std::memcpy(buf_.data() + pos_, s, n);
-    pos_ += n;
-  }
-  void text(const char* s) { text(s, std::strlen(s)); }
-  void flush() {
-    write(buf_.data(), pos_);
-    pos_ = 0;
-  }
-  bool failed() const { return failed_; }
-
- private:
-  void write(const char* s, size_t n) {
-    if (n != 0 && std::fwrite(s, 1, n, f_) != n) failed_ = true;
-  }
-  std::FILE* f_;
-  std::vector<char> buf_;
-  size_t pos_ = 0;
-  bool failed_ = false;
-};
-
-// Flushes and closes; false when anything on the way failed.
-bool close_out(std::FILE* f, Out& out) {
-  out.flush();
-  bool failed = out.failed() || std::fflush(f) != 0 || std::ferror(f) != 0;
-  if (std::fclose(f) != 0) failed = true;
-  return !failed;
 }
 
 std::string family_of(uint8_t type) {
@@ -111,7 +60,7 @@ void lp_tag(std::string* out, const char* key, const std::string& value) {
   append_tag_value(out, value.data(), value.size());
 }
 
-void put_help(Out& out, const char* kind, const std::string& name, const char* help) {
+void put_help(text_file& out, const char* kind, const std::string& name, const char* help) {
   out.text("# HELP ");
   out.text(name);
   out.text(" ");
@@ -143,15 +92,6 @@ bool parse_export_formats(const char* text, unsigned* formats) {
   }
   *formats |= found;
   return true;
-}
-
-std::string openmetrics_name(const std::string& address, int64_t start) {
-  struct tm tm = {};
-  split_time(static_cast<int32_t>(start), &tm);
-  char stamp[64];
-  std::snprintf(stamp, sizeof stamp, "%04d%02d%02dT%02d%02d%02dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-  return address + "." + stamp + ".om";
 }
 
 void append_label_value(std::string* out, const char* s, size_t n) {
@@ -270,33 +210,13 @@ int run_exports::finish() {
   return failures_;
 }
 
-void run_exports::say_failure(bool opened, const std::string& name) const {
-  const int err = errno;
-  if (opened) {
-    sink_->say("Error writing data to file:%s !\n", name.c_str());
-  } else {
-    sink_->say("Can't open file:%s to write data !\n", name.c_str());
-  }
-  sink_->explain("%s: %s\n", name.c_str(), err != 0 ? std::strerror(err) : "write failed");
-}
-
 bool run_exports::write_openmetrics() {
-  const std::string first = folder_ + openmetrics_name(address_, run_start_);
   // A run that started in the same second as an earlier one must not
   // replace that run's file: its samples are not in this one.
-  std::string path = first;
-  for (int n = 2; file_size(path.c_str()) >= 0 && n < 1000; ++n)
-    path = first.substr(0, first.size() - 3) + "." + std::to_string(n) + ".om";
-  openmetrics_path_ = path;
-  // Named per process: two runs sharing the folder never write one file.
-  const std::string temp = path + "." + std::to_string(process_id()) + ".tmp";
-  errno = 0;
-  std::FILE* f = std::fopen(temp.c_str(), "wb");
-  if (f == nullptr) {
-    say_failure(false, path);
-    return false;
-  }
-  Out out(f);
+  openmetrics_path_ = free_openmetrics_path(folder_, address_, run_start_);
+  write_block block;
+  text_file out(block, *sink_);
+  if (!out.open(openmetrics_path_, text_file::mode::replace, text_file::form::binary)) return false;
   std::vector<bool> done(series_.size(), false);
   // Each family's samples together; within a series, time only increases.
   for (size_t i = 0; i < series_.size(); ++i) {
@@ -332,24 +252,16 @@ bool run_exports::write_openmetrics() {
     }
   }
   out.text("# EOF\n");
-  errno = 0;
-  if (!close_out(f, out) || !file_replace(temp.c_str(), path.c_str())) {
-    say_failure(true, path);
-    std::remove(temp.c_str());
-    return false;
-  }
-  return true;
+  return out.finish();
 }
 
 bool run_exports::append_influx() {
-  const std::string path = folder_ + address_ + ".lp";
-  errno = 0;
-  std::FILE* f = std::fopen(path.c_str(), "ab");
-  if (f == nullptr) {
-    say_failure(false, path);
+  // A failed append is cut back, so the next line never follows half a line.
+  write_block block;
+  text_file out(block, *sink_);
+  if (!out.open(folder_ + line_protocol_name(address_), text_file::mode::append,
+                text_file::form::binary))
     return false;
-  }
-  Out out(f);
   for (const Series& s : series_) {
     uint32_t t = static_cast<uint32_t>(s.first);
     for (size_t k = 0; k < s.values.size(); ++k, t += s.step) {
@@ -363,12 +275,7 @@ bool run_exports::append_influx() {
       out.commit(p);
     }
   }
-  errno = 0;
-  if (!close_out(f, out)) {
-    say_failure(true, path);
-    return false;
-  }
-  return true;
+  return out.finish();
 }
 
 bool run_exports::write_textfile(const std::string& path, int64_t end_time, int status) const {
@@ -378,15 +285,9 @@ bool run_exports::write_textfile(const std::string& path, int64_t end_time, int 
 bool run_exports::write_textfile(const std::string& path,
                                  const std::vector<const run_exports*>& boxes,
                                  const std::vector<int>& statuses, int64_t end_time) {
-  const run_exports& first = *boxes.front();
-  const std::string temp = path + "." + std::to_string(process_id()) + ".tmp";
-  errno = 0;
-  std::FILE* f = std::fopen(temp.c_str(), "wb");
-  if (f == nullptr) {
-    first.say_failure(false, path);
-    return false;
-  }
-  Out out(f);
+  write_block block;
+  text_file out(block, *boxes.front()->sink_);
+  if (!out.open(path, text_file::mode::replace, text_file::form::binary)) return false;
   // Each family once, with a row per box (and per sensor) under it.
   auto box_metric = [&](const char* name, const char* help, auto value_of) {
     put_help(out, "gauge", name, help);
@@ -442,11 +343,5 @@ bool run_exports::write_textfile(const std::string& path,
       }
     }
   }
-  errno = 0;
-  if (!close_out(f, out) || !file_replace(temp.c_str(), path.c_str())) {
-    first.say_failure(true, path);
-    std::remove(temp.c_str());
-    return false;
-  }
-  return true;
+  return out.finish();
 }

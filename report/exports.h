@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "device/reading.h"
+#include "report/file_names.h"
 #include "report/output_context.h"
 
 class message_sink;
@@ -23,9 +24,6 @@ enum export_format : unsigned { kExportOpenMetrics = 1, kExportInflux = 2 };
 // Adds the formats of "openmetrics", "influx" or a comma-separated list of
 // them to *formats. False for any other word (or an empty one).
 bool parse_export_formats(const char* text, unsigned* formats);
-
-// "ADDRESS.YYYYMMDDTHHMMSSZ.om" for a run that started at `start` (UTC).
-std::string openmetrics_name(const std::string& address, int64_t start);
 
 // Escaping, exposed for tests: OpenMetrics label values (\\ \" \n), line
 // protocol tag keys and values (commas, spaces, equals signs; a line end,
@@ -83,7 +81,6 @@ class run_exports {
 
   bool write_openmetrics();
   bool append_influx();
-  void say_failure(bool opened, const std::string& name) const;
 
   std::string address_;
   unsigned formats_;

@@ -1,13 +1,9 @@
 #include "report/site_page.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
-#include "platform/files.h"
 #include "report/chart_page.h"
 #include "report/csv_history.h"
 #include "report/sink.h"
+#include "report/text_file.h"
 
 namespace {
 
@@ -55,27 +51,9 @@ bool write_site_page(const std::string& path, const std::vector<site_page_row>& 
   out += "</table>\n</body>\n</html>\n";
 
   sink.say("Saving site page to %s ...\n", path.c_str());
-  const std::string temp = path + "." + std::to_string(process_id()) + ".tmp";
-  std::FILE* f = std::fopen(temp.c_str(), "wb");
-  if (f == nullptr) {
-    const int error = errno;
-    sink.say("Can't open file:%s to write data !\n", path.c_str());
-    sink.explain("logfetch: %s: %s\n", path.c_str(), std::strerror(error));
-    return false;
-  }
-  bool ok = std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fflush(f) == 0;
-  int error = ok ? 0 : errno;
-  if (std::fclose(f) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (ok && !file_replace(temp.c_str(), path.c_str())) {
-    ok = false;
-    error = errno;
-  }
-  if (ok) return true;
-  std::remove(temp.c_str());
-  sink.say("Error writing data to file:%s !\n", path.c_str());
-  sink.explain("logfetch: %s: %s\n", path.c_str(), std::strerror(error != 0 ? error : EIO));
-  return false;
+  write_block block;
+  text_file file(block, sink);
+  if (!file.open(path, text_file::mode::replace, text_file::form::binary)) return false;
+  file.text(out);
+  return file.finish();
 }
