@@ -11,6 +11,16 @@ inline int64_t floor_div(int64_t a, int64_t b) {
   return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
 }
 
+// Whether year y has a 29 February; without branches, as years come in no
+// predictable order.
+inline bool is_leap(int64_t y) { return (y % 4 == 0) & ((y % 100 != 0) | (y % 400 == 0)); }
+
+// The days of month m (1..12) of year y.
+inline int days_in_month(int64_t y, int m) {
+  static constexpr int8_t kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return kDays[m - 1] + (m == 2 && is_leap(y));
+}
+
 // Days since 1970-01-01 of year y, month m (1..12), day d.
 inline int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
   y -= m <= 2;

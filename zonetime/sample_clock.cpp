@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include "zonetime/civil.h"
 #include "zonetime/zone_table.h"
 #include "zonetime/zone_time.h"
 
@@ -11,13 +12,8 @@ namespace {
 constexpr uint32_t kSecondsPerDay = 86400;
 constexpr int64_t kPastRange = int64_t{1} << 31;  // first value past int32_t
 
-inline bool leap(int year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
-
 // 1 January of `year`, 00:00:00, in seconds from 1970, not wrapped.
-int64_t year_start(int year) {
-  const int64_t y = int64_t{year} - 1;
-  return (365 * y + y / 4 - y / 100 + y / 400 - 719162) * int64_t{kSecondsPerDay};
-}
+int64_t year_start(int year) { return civil::days_from_civil(year, 1, 1) * kSecondsPerDay; }
 
 }  // namespace
 
@@ -80,9 +76,7 @@ void sample_clock::seed() {
 }
 
 void sample_clock::next_day() {
-  static constexpr int kMonthDays[2][12] = {{31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31},
-                                            {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31}};
-  if (++mday <= kMonthDays[leap(year)][month - 1]) return;
+  if (++mday <= civil::days_in_month(year, month)) return;
   mday = 1;
   if (++month <= 12) return;
   // The stretch ends with the year, so this is not reached; kept whole anyway.

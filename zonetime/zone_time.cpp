@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "zonetime/civil.h"
+
 namespace {
 // Constant-initialised, so the names below are bound before any code runs.
 zone_engine process_engine;
@@ -17,18 +19,11 @@ struct tm& zone_tm = process_engine.zone_tm;
 namespace {
 
 constexpr int32_t kSecondsPerDay = 86400;
-// 1 January of year 1 to 1 January 1970 (719162 days), in seconds.
-constexpr int64_t kYearOneToEpoch = 62135596800;
 
 // Instants are 32-bit and wrap like the box's clock: all sums and products
 // run in uint32_t and are read back as two's complement.
 inline int32_t wrap32(uint32_t v) { return static_cast<int32_t>(v); }
 inline uint32_t u32(int64_t v) { return static_cast<uint32_t>(v); }
-
-// Without branches: years arrive in no predictable order.
-inline int is_leap(int year) {
-  return static_cast<int>((year % 4 == 0) & ((year % 100 != 0) | (year % 400 == 0)));
-}
 
 // Zeller's congruence for the weekday of the first of a month, with
 // truncating division, split into a year part and a month part that add up
@@ -66,7 +61,8 @@ struct RuleYear {
 };
 
 inline RuleYear rule_year(int32_t yearStart, int year) {
-  return RuleYear{year, is_leap(year), static_cast<uint32_t>(yearStart), zeller_year_part(year)};
+  return RuleYear{year, civil::is_leap(year), static_cast<uint32_t>(yearStart),
+                  zeller_year_part(year)};
 }
 
 inline int32_t instant_of(const RuleYear& ry, const DstRule& rule, int32_t biasMinutes) {
@@ -184,9 +180,7 @@ int32_t local_value(int32_t t, int32_t bias) {
 }  // namespace
 
 int32_t year_start_time(int year) {
-  const int64_t y = int64_t{year} - 1;
-  const int64_t days = 365 * y + y / 4 - y / 100 + y / 400;
-  return wrap32(u32(days) * uint32_t{kSecondsPerDay} - u32(kYearOneToEpoch));
+  return wrap32(u32(civil::days_from_civil(year, 1, 1)) * uint32_t{kSecondsPerDay});
 }
 
 int32_t rule_instant(int32_t yearStart, int year, const DstRule& rule, int32_t biasMinutes) {
