@@ -2,8 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
+
+#include "report/test_sensor.h"
 
 namespace {
 
@@ -101,6 +107,53 @@ TEST(ExportFormats, WordsAndListsAddUpUnknownWordsAreRefused) {
   ASSERT_TRUE(parse_export_formats("openmetrics", &twice));
   EXPECT_EQ(twice, kExportOpenMetrics | kExportInflux);
   EXPECT_EQ(openmetrics_name("10.0.0.5", 1796685429), "10.0.0.5.20261207T231709Z.om");
+}
+
+// Exports that do not fit leave their files as they were: an append to the
+// line protocol is cut back (a half line would spoil the next run's first),
+// a new file goes away, no temporary file stays; each failure said once.
+TEST(ExportFailures, WhatDoesNotFitLeavesTheFileAsItWas) {
+  struct Case {
+    unsigned format;
+    bool existed;
+  };
+  const Case cases[] = {{kExportInflux, true}, {kExportInflux, false}, {kExportOpenMetrics, false}};
+  report_test::sensor s;
+  report_test::load(s, report_test::example_status(), std::vector<int32_t>(8000, 7));
+  const std::string kept = "earlier value=1 1\n";
+  for (const Case& c : cases) {
+    const std::string what = std::to_string(c.format) + (c.existed ? " existed" : " new");
+    report_test::TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string folder = dir.path() + "/";
+    run_exports exports(s.address, c.format, false, 1796685429, folder);
+    const std::string path = c.format == kExportInflux
+                                 ? folder + line_protocol_name(s.address)
+                                 : folder + openmetrics_name(s.address, 1796685429);
+    if (c.existed) std::ofstream(path, std::ios::binary) << kept;
+    exports.add(s.view());
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    {
+      report_test::FileSizeLimit full(4096);
+      ASSERT_TRUE(full.ok());
+      EXPECT_EQ(exports.finish(), 1) << what;
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error writing data to file:" + path + " !\n")
+        << what;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "logfetch: " + path + ": " + std::strerror(EFBIG) + "\n")
+        << what;
+    if (c.existed) {
+      EXPECT_EQ(report_test::read_file(path), kept) << what;
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(path)) << what;
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                            std::filesystem::directory_iterator()),
+              c.existed ? 1 : 0)
+        << what;
+  }
 }
 
 }  // namespace
