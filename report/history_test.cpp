@@ -315,6 +315,31 @@ TEST_F(PageTest, BoxTextsAreEscaped) {
   for (const char c : text) ASSERT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7F)) << "byte " << int{c};
 }
 
+// A page that does not fit leaves the page before it, and no other file.
+TEST_F(PageTest, PageThatDoesNotFitLeavesThePageBefore) {
+  csv_history h(folder());
+  save(h, {21, 22}, 1796685000);
+  const std::string path = dir_.file("192.168.0.10.html");
+  std::ofstream(path, std::ios::binary) << "before";
+  const auto files = std::distance(std::filesystem::directory_iterator(dir_.path()),
+                                   std::filesystem::directory_iterator());
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  {
+    report_test::FileSizeLimit full(100);
+    ASSERT_TRUE(full.ok());
+    EXPECT_EQ(write_chart_page(folder(), "192.168.0.10", h.sensors()), -1);
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Saving charts to " + path + " ...\nError writing data to file:" + path + " !\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "logfetch: " + path + ": " + std::strerror(EFBIG) + "\n");
+  EXPECT_EQ(read_file(path), "before");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()),
+                          std::filesystem::directory_iterator()),
+            files);
+}
+
 // A history left by an earlier run is drawn too, its type (and so its
 // tenths) taken from its name; a file of a history's name that is not one is
 // named, not drawn; another box's history is not this box's; a box without
