@@ -12,9 +12,9 @@
 
 class message_sink;
 
-// A writer's block, allocated when first used and kept for every file that
-// writer writes: neither on the stack (a 1 MiB Windows stack has little to
-// spare) nor allocated per file.
+// A writer's block, allocated when first used and kept as long as its owner:
+// the report writer and the histories keep one for all the files of a walk.
+// Never on the stack: a 1 MiB Windows stack has little to spare.
 class write_block {
  public:
   // One write was measured at some 12 us (Linux, ext4, a virtual machine),
