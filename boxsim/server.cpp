@@ -131,7 +131,12 @@ int run_server(const Box& box, const ServerOptions& options, std::FILE* ready,
     int wait = kPollSliceMs;
     if (!queue.empty()) wait = std::min(wait, ms_until(queue.top().due, now));
     if (deadline != Clock::time_point::max()) wait = std::min(wait, ms_until(deadline, now));
-    const UdpReceived got = main_socket.receive(buf.data(), buf.size(), wait);
+    // Waited for first: requests mostly come while the box is idle.
+    UdpSocket* const waited = &main_socket;
+    bool readable = false;
+    int error = 0;
+    if (udp_wait(&waited, 1, wait, &readable, &error) <= 0) continue;
+    const UdpReceived got = main_socket.read_queued(buf.data(), buf.size());
     if (got.what != UdpWhat::kDatagram) continue;
     const Peer from = got.from;
     const size_t n = got.size;

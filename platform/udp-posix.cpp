@@ -9,6 +9,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -289,13 +290,11 @@ void UdpSocket::send_all(const std::vector<Outbound>& datagrams) {
 UdpReceived UdpSocket::read_queued(uint8_t* buf, size_t size) {
   UdpReceived r;
   sockaddr_in a{};
-  iovec iov{buf, size};
-  msghdr m{};
-  m.msg_name = &a;
-  m.msg_namelen = sizeof a;
-  m.msg_iov = &iov;
-  m.msg_iovlen = 1;
-  const ssize_t n = recvmsg(static_cast<int>(handle_), &m, MSG_DONTWAIT);
+  socklen_t len = sizeof a;
+  // With MSG_TRUNC (Linux) the datagram's own length comes back, also when
+  // it did not fit.
+  const ssize_t n = recvfrom(static_cast<int>(handle_), buf, size, MSG_DONTWAIT | MSG_TRUNC,
+                             reinterpret_cast<sockaddr*>(&a), &len);
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return r;
     r.what = UdpWhat::kError;
@@ -304,8 +303,8 @@ UdpReceived UdpSocket::read_queued(uint8_t* buf, size_t size) {
   }
   r.from.addr = a.sin_addr.s_addr;
   r.from.port = ntohs(a.sin_port);
-  r.what = (m.msg_flags & MSG_TRUNC) != 0 ? UdpWhat::kTooLarge : UdpWhat::kDatagram;
-  r.size = static_cast<size_t>(n);
+  r.what = static_cast<size_t>(n) > size ? UdpWhat::kTooLarge : UdpWhat::kDatagram;
+  r.size = std::min(static_cast<size_t>(n), size);
   return r;
 }
 

@@ -37,19 +37,19 @@ UdpReceived UdpSocket::receive(uint8_t* buf, size_t size, int wait_ms) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
   UdpSocket* const self = this;
   for (;;) {
+    // What is queued already is taken without a wait: a reply often is by
+    // the time its request's sender reads.
+    UdpReceived r = read_queued(buf, size);
+    if (r.what != UdpWhat::kNothing) return r;
     bool readable = false;
-    UdpReceived r;
     const int n = udp_wait(&self, 1, ms_left(deadline), &readable, &r.error);
     if (n < 0) {
       r.what = UdpWhat::kError;
       return r;
     }
     if (n == 0) return r;
-    r = read_queued(buf, size);
-    if (r.what != UdpWhat::kNothing) return r;
-    // Woken for a datagram that is gone (the system dropped it, or another
-    // read took it): the wait goes on for the time that is left.
-    if (ms_left(deadline) == 0) return r;
+    // Readable. The datagram may be gone by the read (the system dropped
+    // it); the wait then goes on for the time that is left.
   }
 }
 

@@ -102,7 +102,7 @@ class UdpSocket {
   // datagram the system refuses is skipped.
   void send_all(const std::vector<Outbound>& datagrams);
 
-  // Waits at most wait_ms for a datagram and reads it into buf.
+  // Reads a datagram into buf, waiting at most wait_ms for one to come.
   UdpReceived receive(uint8_t* buf, size_t size, int wait_ms);
   // Reads one datagram if one is queued, without waiting.
   UdpReceived read_queued(uint8_t* buf, size_t size);
