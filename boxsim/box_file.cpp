@@ -1,6 +1,5 @@
 #include "boxsim/box_file.h"
 
-
 #include <cstdint>
 #include <fstream>
 #include <set>
