@@ -426,8 +426,7 @@ walk_summary walk_box(const RunState& run, const walk_setup& box, getdata& conn,
     progress.update(c.port + 1, c.slot + 1, done, total);
   };
   conn.on_attempt = [&progress](const getdata& c, int attempt) {
-    progress.waiting(c.port + 1, c.slot + 1, c.address.c_str(), ntohs(c.box_addr.sin_port), attempt,
-                     kAttempts);
+    progress.waiting(c.port + 1, c.slot + 1, c.address.c_str(), c.box_port(), attempt, kAttempts);
   };
   if (run.incremental) {
     conn.choose_samples = [&state, &sink](const getdata& c) {

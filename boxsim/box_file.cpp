@@ -1,7 +1,5 @@
 #include "boxsim/box_file.h"
 
-#include <arpa/inet.h>
-
 #include <cstdint>
 #include <fstream>
 #include <set>
@@ -9,6 +7,7 @@
 #include <vector>
 
 #include "device/messages.h"
+#include "platform/udp.h"
 
 namespace {
 
@@ -546,8 +545,8 @@ bool parse_box(const std::string& text, const std::string& name, Box* box, std::
           box->absent = static_cast<uint8_t>(v);
         }
       } else if (key == "junk_addr") {
-        in_addr a;
-        ok = inet_pton(AF_INET, value.c_str(), &a) == 1;
+        uint32_t a = 0;
+        ok = dotted_ipv4(value, &a);
         if (!ok) message = "junk_addr: expected a dotted IPv4 address, got '" + value + "'";
         box->junk_addr = value;
       }

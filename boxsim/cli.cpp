@@ -1,10 +1,9 @@
 #include "boxsim/cli.h"
 
-#include <arpa/inet.h>
-
 #include <cstdlib>
 
 #include "boxsim/box_file.h"
+#include "platform/udp.h"
 
 const char* const kBoxsimUsage =
     "usage: boxsim [options] BOXFILE\n"
@@ -95,9 +94,8 @@ bool parse_command_line(int argc, const char* const* argv, CommandLine* out, std
     if (name == "box") {
       const size_t split = value.find('=');
       const std::string addr = value.substr(0, split == std::string::npos ? 0 : split);
-      in_addr a;
-      if (split == std::string::npos || inet_pton(AF_INET, addr.c_str(), &a) != 1 ||
-          split + 1 == value.size()) {
+      uint32_t a = 0;
+      if (split == std::string::npos || !dotted_ipv4(addr, &a) || split + 1 == value.size()) {
         *error = "--box: expected ADDR=BOXFILE with a dotted IPv4 address, got '" + value + "'";
         return false;
       }
@@ -109,8 +107,8 @@ bool parse_command_line(int argc, const char* const* argv, CommandLine* out, std
       out->boxes.emplace_back(addr, value.substr(split + 1));
     } else if (name == "addr") {
       addr_given = true;
-      in_addr a;
-      if (inet_pton(AF_INET, value.c_str(), &a) != 1) {
+      uint32_t a = 0;
+      if (!dotted_ipv4(value, &a)) {
         *error = "--addr: not a dotted IPv4 address: " + value;
         return false;
       }
@@ -136,8 +134,8 @@ bool parse_command_line(int argc, const char* const* argv, CommandLine* out, std
       }
       out->server.max_seconds = static_cast<int>(v);
     } else if (name == "junk-addr") {
-      in_addr a;
-      if (inet_pton(AF_INET, value.c_str(), &a) != 1) {
+      uint32_t a = 0;
+      if (!dotted_ipv4(value, &a)) {
         *error = "--junk-addr: not a dotted IPv4 address: " + value;
         return false;
       }

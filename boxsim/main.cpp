@@ -5,9 +5,11 @@
 #include <vector>
 
 #include "boxsim/cli.h"
-#include "boxsim/udp.h"
+#include "platform/udp.h"
 
 int main(int argc, char** argv) {
+  // Before the address checks of the command line and the box file.
+  const UdpLayer sockets;
   CommandLine cl;
   std::string error;
   if (!parse_command_line(argc, argv, &cl, &error)) {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "boxsim/responder.h"
-#include "boxsim/udp.h"
+#include "platform/udp.h"
 
 namespace {
 
@@ -131,19 +131,25 @@ int run_server(const Box& box, const ServerOptions& options, std::FILE* ready,
     int wait = kPollSliceMs;
     if (!queue.empty()) wait = std::min(wait, ms_until(queue.top().due, now));
     if (deadline != Clock::time_point::max()) wait = std::min(wait, ms_until(deadline, now));
-    Peer from;
-    const long n = main_socket.receive(buf.data(), buf.size(), &from, wait);
-    if (n < 0) continue;
+    // Waited for first: requests mostly come while the box is idle.
+    UdpSocket* const waited = &main_socket;
+    bool readable = false;
+    int error = 0;
+    if (udp_wait(&waited, 1, wait, &readable, &error) <= 0) continue;
+    const UdpReceived got = main_socket.read_queued(buf.data(), buf.size());
+    if (got.what != UdpWhat::kDatagram) continue;
+    const Peer from = got.from;
+    const size_t n = got.size;
     now = Clock::now();
     if (log) {
       const double seconds = std::chrono::duration<double>(now - start).count();
-      const std::string line = log_line(seconds, peer_addr_text(from.addr), from.port, buf.data(),
-                                        static_cast<size_t>(n));
+      const std::string line =
+          log_line(seconds, peer_addr_text(from.addr), from.port, buf.data(), n);
       std::fputs(line.c_str(), log);
       std::fflush(log);
     }
     const int32_t host_now = static_cast<int32_t>(static_cast<uint32_t>(std::time(nullptr)));
-    for (Outgoing& o : responder.answer(buf.data(), static_cast<size_t>(n), host_now)) {
+    for (Outgoing& o : responder.answer(buf.data(), n, host_now)) {
       queue.push(Scheduled{now + std::chrono::milliseconds(o.delay_ms + options.latency_ms), seq++,
                            o.source, std::move(o.bytes), from});
     }

@@ -22,25 +22,8 @@ int ms_left(Clock::time_point deadline) {
 // when a flood refills it as fast as we read.
 constexpr int kMaxDiscarded = 512;
 
-// Whether a failed read while draining means nothing more can be read. Other
-// errors fail that one read only (an oversized datagram, a reset or
-// unreachable notice from an earlier send) and what is queued behind it stays.
-bool drain_ends(int err) {
-  switch (err) {
-    case WSAEWOULDBLOCK:  // the queue is empty
-    case WSAEBADF:
-    case WSAENOTSOCK:
-    case WSAEINVAL:
-    case WSAEFAULT:
-    case WSAENETDOWN:
-    case WSAESHUTDOWN:
-    case WSAEOPNOTSUPP:
-    case WSANOTINITIALISED:
-      return true;
-    default:
-      return false;
-  }
-}
+// The address of a box whose address text cannot be read: sends to it fail.
+constexpr uint32_t kNoAddress = 0xFFFFFFFFu;
 
 // The samples keep their wire form: signed little-endian, oldest first.
 void copy_samples(const uint8_t* from, int count, int size, uint8_t* to) {
@@ -86,27 +69,19 @@ read_result failure_of(int32_t error) {
 
 getdata::getdata(uint16_t box_port, int wait_ms) : box_port_(box_port), wait_ms_(wait_ms) {
   status.reset(new (std::nothrow) SensorStatus());
-  startup_result = WSAStartup(0x0101, &wsa_data);
-  if (startup_result != 0) {
-    startup_error_ = WSAGetLastError();
-    startup_untold_ = true;
-  }
-  event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  startup_untold_ = !layer_.started();
 }
 
 getdata::~getdata() {
-  status.reset();
-  std::vector<uint8_t>().swap(samples);
-  if (event != nullptr) WSACloseEvent(event);
-  event = nullptr;
-  if (startup_result == 0) WSACleanup();
+  // Before the socket layer goes.
+  sock.close();
 }
 
 void getdata::set_listener(link_listener* listener) {
   listener_ = listener;
   if (listener_ != nullptr && startup_untold_) {
     startup_untold_ = false;
-    listener_->startup_failed(startup_error_);
+    listener_->startup_failed(layer_.error());
   }
 }
 
@@ -114,7 +89,7 @@ int getdata::read_sensor(const char* address_text, const char* password, int por
                          int slot_index) {
   address = address_text != nullptr ? address_text : "";
   uint32_t ip = 0;
-  box_ip = parse_ipv4(address.c_str(), &ip) ? ip : INADDR_NONE;
+  box_ip = parse_ipv4(address.c_str(), &ip) ? ip : kNoAddress;
   port = static_cast<uint8_t>(port_index);
   slot = static_cast<uint8_t>(slot_index);
   // Cut to the field as strncpy does: no terminator when 16 bytes or more.
@@ -165,102 +140,57 @@ reading getdata::view() const {
 }
 
 int getdata::open_socket() {
-  sock = socket(AF_INET, SOCK_DGRAM, 0);
-  // Taken at once: a call on the invalid socket would fail with its own error
-  // and hide the cause (no descriptor left, say).
-  const int socket_error = sock == INVALID_SOCKET ? WSAGetLastError() : 0;
-
-  sockaddr_in local = {};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(0);
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-
-  box_addr = {};
-  box_addr.sin_family = AF_INET;
-  box_addr.sin_port = htons(box_port_);
-  box_addr.sin_addr.s_addr = box_ip;
-
+  UdpStep failed = UdpStep::kCreate;
+  int error = 0;
   select_failed_ = false;
-  if (WSAEventSelect(sock, event, FD_READ) == SOCKET_ERROR) {
-    last_error = socket_error != 0 ? socket_error : WSAGetLastError();
-    select_failed_ = true;
-    return -1;
-  }
-  if (bind(sock, reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR) {
-    last_error = WSAGetLastError();
+  if (!sock.open(local, &failed, &error)) {
+    last_error = error;
+    select_failed_ = failed == UdpStep::kCreate;
     return -1;
   }
   return 0;
 }
 
-void getdata::close_socket() {
-  if (sock == INVALID_SOCKET) return;
-  closesocket(sock);
-  sock = INVALID_SOCKET;
-}
+void getdata::close_socket() { sock.close(); }
 
 int getdata::send_packet(const uint8_t* data, int length) {
-  int sent = -1;
+  const Peer to{box_ip, box_port_};
+  long sent = -1;
+  int error = 0;
   int tries = 0;
   do {
-    sent = static_cast<int>(sendto(sock, reinterpret_cast<const char*>(data), length, 0,
-                                   reinterpret_cast<const sockaddr*>(&box_addr), sizeof box_addr));
+    sent = sock.send_to(data, static_cast<size_t>(length), to, &error);
   } while (sent != -1 && sent != length && ++tries < kAttempts);
   if (sent == -1) {
-    last_error = WSAGetLastError();
+    last_error = error;
     if (listener_ != nullptr) listener_->send_failed(last_error);
     return -1;
   }
-  return sent;
+  return static_cast<int>(sent);
 }
 
-int getdata::recv_packet(uint8_t* buffer, int size, int timeout_ms, sockaddr_in* from,
-                         socklen_t* from_len) {
+int getdata::recv_packet(uint8_t* buffer, int size, int timeout_ms, Peer* from) {
   std::memset(buffer, 0, size);
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    *from_len = sizeof(sockaddr_in);
-    const int n = static_cast<int>(recvfrom(sock, reinterpret_cast<char*>(buffer), size, 0,
-                                            reinterpret_cast<sockaddr*>(from), from_len));
-    if (n != -1) return n;
-    const int err = WSAGetLastError();
-    // Winsock fails the read of a datagram larger than the buffer; it cannot
-    // be a reply, so it is handed on to be dropped like any other misfit.
-    if (err == WSAEMSGSIZE) return size;
-    if (err != WSAEWOULDBLOCK) {
-      last_error = err;
-      return -1;
-    }
-    const DWORD woke =
-        WaitForMultipleObjects(1, &event, TRUE, static_cast<DWORD>(ms_left(deadline)));
-    if (woke == WAIT_TIMEOUT) {
+  const UdpReceived r = sock.receive(buffer, static_cast<size_t>(size), timeout_ms);
+  switch (r.what) {
+    case UdpWhat::kDatagram:
+      *from = r.from;
+      return static_cast<int>(r.size);
+    case UdpWhat::kTooLarge:
+      // It cannot be a reply; handed on to be dropped like any other misfit.
+      *from = r.from;
+      return size;
+    case UdpWhat::kNothing:
       last_error = kErrTimeout;
       return -1;
-    }
-    if (woke == WAIT_ABANDONED_0) {
-      last_error = kErrAbandoned;
-      return -1;
-    }
-    if (woke == WAIT_FAILED) {
-      const int wait_err = WSAGetLastError();
-      last_error = wait_err != 0 ? wait_err : WSASYSCALLFAILURE;
-      return -1;
-    }
-    // Signalled. The datagram behind the signal may already have been taken
-    // by an earlier read; then the wait goes on for the time that is left.
+    case UdpWhat::kError:
+      break;
   }
+  last_error = r.error;
+  return -1;
 }
 
-void getdata::discard_waiting() {
-  for (int i = 0; i < kMaxDiscarded; ++i) {
-    sockaddr_in from = {};
-    socklen_t from_len = sizeof from;
-    if (recvfrom(sock, reinterpret_cast<char*>(recv_ptr), sizeof recv_buf, 0,
-                 reinterpret_cast<sockaddr*>(&from), &from_len) == -1 &&
-        drain_ends(WSAGetLastError()))
-      return;
-  }
-}
+void getdata::discard_waiting() { sock.drain(recv_ptr, sizeof recv_buf, kMaxDiscarded); }
 
 template <typename Judge>
 Verdict getdata::attempt(Judge judge, int* len) {
@@ -277,11 +207,10 @@ Verdict getdata::attempt(Judge judge, int* len) {
       last_error = kErrTimeout;
       return Verdict::kDrop;
     }
-    sockaddr_in from = {};
-    socklen_t from_len = sizeof from;
-    const int n = recv_packet(recv_ptr, sizeof recv_buf, left, &from, &from_len);
+    Peer from;
+    const int n = recv_packet(recv_ptr, sizeof recv_buf, left, &from);
     if (n == -1) return Verdict::kDrop;
-    const Datagram d{recv_ptr, n, from.sin_addr.s_addr, ntohs(from.sin_port)};
+    const Datagram d{recv_ptr, n, from.addr, from.port};
     const Verdict v = judge(d);
     if (v != Verdict::kDrop) {
       *len = n;

@@ -12,7 +12,7 @@
 #include "device/coding.h"
 #include "device/messages.h"
 #include "device/reading.h"
-#include "platform/net.h"
+#include "platform/udp.h"
 
 // What one read_sensor call came to.
 enum class read_outcome {
@@ -41,8 +41,8 @@ struct link_listener {
   // The socket layer could not be started (told once, also when the failure
   // came before the listener was set).
   virtual void startup_failed(int /*error*/) {}
-  // No socket could be opened; select_failed when it could not be tied to
-  // the connection's event.
+  // No socket could be opened; select_failed when it could not be made or
+  // readied for waits, rather than bound.
   virtual void no_socket(int /*error*/, bool /*select_failed*/) {}
   virtual void empty_log(int /*port_shown*/) {}
   virtual void send_failed(int /*error*/) {}
@@ -85,12 +85,14 @@ class getdata {
   // Samples the current download asks for: the newest of the datalog.
   int download_count() const;
 
+  // The box's port, where requests go.
+  uint16_t box_port() const { return box_port_; }
+
   int open_socket();
   int send_packet(const uint8_t* data, int length);
   // Length of one datagram received within timeout_ms (0 is possible), or -1
   // with the reason in last_error.
-  int recv_packet(uint8_t* buffer, int size, int timeout_ms, sockaddr_in* from,
-                  socklen_t* from_len);
+  int recv_packet(uint8_t* buffer, int size, int timeout_ms, Peer* from);
 
   // What one received datagram does while a reply is awaited, apart from the
   // socket, so it can also be driven without one.
@@ -118,13 +120,10 @@ class getdata {
   int32_t last_error = 0;
   uint32_t box_ip = 0;  // network order
   std::vector<uint8_t> samples;
-  WSADATA wsa_data = {};
-  SOCKET sock = INVALID_SOCKET;
-  int startup_result = 0;
+  UdpSocket sock;  // open during a read_sensor only
+  Peer local;      // where the socket is bound: any address, any port
   uint8_t port = 0;
   uint8_t slot = 0;
-  sockaddr_in box_addr = {};
-  HANDLE event = nullptr;
 
  private:
   // One request and the receiving that follows it, until `judge` settles it
@@ -135,8 +134,8 @@ class getdata {
   void discard_waiting();
   void close_socket();
 
+  UdpLayer layer_;
   link_listener* listener_ = nullptr;
-  int startup_error_ = 0;
   bool startup_untold_ = false;  // the failure waits for the first listener
   bool select_failed_ = false;   // why the last open_socket failed
   read_result result_;
