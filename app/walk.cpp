@@ -118,68 +118,6 @@ bool save_sensor(const reading& all, const options& run, datafile& writer, repor
   return false;
 }
 
-// What the walk does after a failed slot.
-enum class Next { kSlot, kPort, kEnd };
-
-Next report_failure(message_sink& out, int32_t last_error, int port) {
-  const int shown_port = port + 1;
-  switch (static_cast<uint8_t>(last_error)) {
-    case kErrNoReply:
-      out.say("No %s reply !\n", kProductName);
-      return Next::kEnd;
-    case kErrOldFirmware:
-      out.say("Please update firmware on %s\n", kProductName);
-      return Next::kEnd;
-    case kErrEmptyLog:  // the connection has said so already
-      return Next::kSlot;
-    case kErrInvalidLog:
-      out.say("Sensor on port %d has an invalid datalog !\n", shown_port);
-      return Next::kSlot;
-    case kBoxWrongPassword:
-      out.say("Wrong password !\n");
-      return Next::kEnd;
-    case kBoxErrorFB:
-    case kBoxErrorFC:
-      return Next::kSlot;
-    case kBoxPortOffline:
-      out.say("Port %d offline.\n", shown_port);
-      return Next::kPort;
-    case kBoxNoDatalog:
-      out.say("Sensor on port %d has no datalog.\n", shown_port);
-      return Next::kSlot;
-    default:
-      out.say("Read %s status, return unknown error (%d).\n", kProductName,
-              static_cast<int>(last_error));
-      return Next::kSlot;
-  }
-}
-
-// The summary's words for a code that ends the walk.
-const char* ending_of(int32_t last_error) {
-  switch (static_cast<uint8_t>(last_error)) {
-    case kErrNoReply:
-      return "ended early: no reply";
-    case kErrOldFirmware:
-      return "ended early: firmware too old";
-    case kBoxWrongPassword:
-      return "ended early: wrong password";
-    default:
-      return "ended early";
-  }
-}
-
-// Whether a failed slot held a sensor that could not be read. An
-// empty datalog, an offline port or a slot without a datalog had nothing.
-bool sensor_unread(int32_t last_error) {
-  switch (static_cast<uint8_t>(last_error)) {
-    case kErrEmptyLog:
-    case kBoxPortOffline:
-    case kBoxNoDatalog:
-      return false;
-    default:
-      return true;
-  }
-}
 }  // namespace
 
 std::vector<std::string> used_marks(const options& run) {
@@ -188,6 +126,47 @@ std::vector<std::string> used_marks(const options& run) {
   if (run.exports & kExportOpenMetrics) marks.push_back(kOpenMetricsMark);
   if (run.exports & kExportInflux) marks.push_back(kInfluxMark);
   return marks;
+}
+
+failure_verdict judge_failure(message_sink& out, const read_result& result, int port) {
+  const int shown_port = port + 1;
+  switch (result.what) {
+    case read_outcome::no_reply:
+      out.say("No %s reply !\n", kProductName);
+      return {after_failure::end_walk, true, "ended early: no reply"};
+    case read_outcome::old_firmware:
+      out.say("Please update firmware on %s\n", kProductName);
+      return {after_failure::end_walk, true, "ended early: firmware too old"};
+    case read_outcome::empty_log:  // the connection has said so already
+      return {after_failure::next_slot, false};
+    case read_outcome::invalid_log:
+      out.say("Sensor on port %d has an invalid datalog !\n", shown_port);
+      return {after_failure::next_slot, true};
+    case read_outcome::box_error:
+      // The byte as the box sent it; others are told by their number below.
+      switch (static_cast<uint8_t>(result.code)) {
+        case kBoxWrongPassword:
+          out.say("Wrong password !\n");
+          return {after_failure::end_walk, true, "ended early: wrong password"};
+        case kBoxErrorFB:
+        case kBoxErrorFC:
+          return {after_failure::next_slot, true};
+        case kBoxPortOffline:
+          out.say("Port %d offline.\n", shown_port);
+          return {after_failure::next_port, false};
+        case kBoxNoDatalog:
+          out.say("Sensor on port %d has no datalog.\n", shown_port);
+          return {after_failure::next_slot, false};
+        default:
+          break;
+      }
+      break;
+    default:  // a socket error number or a local code
+      break;
+  }
+  out.say("Read %s status, return unknown error (%d).\n", kProductName,
+          static_cast<int>(result.code));
+  return {after_failure::next_slot, true};
 }
 
 void link_messages::startup_failed(int error) {
@@ -267,14 +246,14 @@ walk_summary walk_box(const options& run, const walk_setup& box, getdata& conn, 
           }
         }
       } else {
-        const Next next = report_failure(sink, conn.last_error, port);
-        if (next == Next::kEnd) {
+        const failure_verdict verdict = judge_failure(sink, conn.last_result(), port);
+        if (verdict.next == after_failure::end_walk) {
           ended = true;
-          summary.outcome = ending_of(conn.last_error);
+          summary.outcome = verdict.ending;
           break;
         }
-        if (sensor_unread(conn.last_error)) unread = true;
-        if (next == Next::kPort) break;
+        if (verdict.unread) unread = true;
+        if (verdict.next == after_failure::next_port) break;
       }
       if (clock_type::now() >= box.deadline && !(port == kPorts - 1 && slot == kSlots - 1)) {
         sink.say("Deadline of %d s reached, the walk stops here.\n", box.deadline_seconds);

@@ -38,6 +38,20 @@ walk_summary walk_box(const options& run, const walk_setup& box, getdata& conn, 
 // oldest of them.
 std::vector<std::string> used_marks(const options& run);
 
+// What the walk does after a slot that could not be read.
+enum class after_failure { next_slot, next_port, end_walk };
+
+struct failure_verdict {
+  after_failure next = after_failure::next_slot;
+  bool unread = true;            // the slot held a sensor that could not be read
+  const char* ending = nullptr;  // with end_walk: the summary's words
+};
+
+// Says on `out` what the failed read of a slot on `port` (from 0) came to
+// and decides what follows. Only box bytes are read as box errors; a socket
+// error or a local code is told by its number.
+failure_verdict judge_failure(message_sink& out, const read_result& result, int port);
+
 // The connection's own events, said as they happen.
 struct link_messages : link_listener {
   explicit link_messages(message_sink& sink) : out(sink) {}
