@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "app/prompts.h"
+#include "app/usage.h"
 #include "device/getdata.h"
 #include "device/messages.h"
 #include "report/datafile.h"

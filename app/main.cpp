@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "app/driver.h"
+#include "app/options.h"
 #include "device/getdata.h"
 #include "report/datafile.h"
 
@@ -12,7 +13,8 @@ getdata conn;
 datafile writer;
 
 int main(int argc, char** argv) {
-  const int status = logfetch_main(argc, argv, conn, writer, stdin);
+  const options run = scan_options(argc, argv);
+  const int status = run_logfetch(run, conn, writer, stdin);
   std::fflush(stdout);
   return status;
 }

@@ -2,60 +2,132 @@
 
 #include <cstring>
 
-int option_index = 1;
+#include "report/exports.h"
 
 namespace {
+// The options, with ':' after those that take an argument. Only -h has no
+// upper-case form.
+constexpr const char kOptionString[] = "i:I:p:P:hoOtTnNcCwWx:X:m:M:f:F:vV?";
+
 // Letters, digits and punctuation of 7-bit ASCII, as the C locale classifies
 // them: exactly the visible characters from '!' to '~'.
 bool is_option_char(unsigned char c) { return c >= 0x21 && c <= 0x7E; }
+
+char folded(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 
 bool starts_option(const char* word) { return word[0] == '-' || word[0] == '/'; }
 
 // An option whose argument names a file takes a next word that starts with
 // '/' as an absolute path, unless it is a two-character option word ("/n").
-bool takes_next_word(unsigned char option, const char* next) {
+bool takes_next_word(char option, const char* next) {
   if (!starts_option(next)) return true;
-  const bool path_option = option == 'm' || option == 'M' || option == 'f' || option == 'F';
+  const bool path_option = option == 'm' || option == 'f';
   return path_option && next[0] == '/' && std::strlen(next) > 2;
+}
+
+// One word at a time through argv.
+struct word_cursor {
+  int argc;
+  char* const* argv;
+  int next = 1;
+
+  // What the next word is.
+  enum kind { end, stray, unknown, option };
+  struct word {
+    kind what;
+    char letter;       // option: folded to lower case
+    const char* text;  // the whole word
+    const char* arg;   // option: its argument, or null
+  };
+
+  word take() {
+    if (next >= argc) return {end, 0, nullptr, nullptr};
+    const char* text = argv[next++];
+    // The long spellings of -? and -v, as other programs take them.
+    if (std::strcmp(text, "--help") == 0) return {option, '?', text, nullptr};
+    if (std::strcmp(text, "--version") == 0) return {option, 'v', text, nullptr};
+    if (!starts_option(text)) return {stray, 0, text, nullptr};
+    const unsigned char c = static_cast<unsigned char>(text[1]);
+    // is_option_char excludes the terminating zero, which strchr would find.
+    const char* found = is_option_char(c) ? std::strchr(kOptionString, c) : nullptr;
+    if (found == nullptr) return {unknown, 0, text, nullptr};
+    const char letter = folded(c);
+    if (found[1] != ':') return {option, letter, text, nullptr};
+    if (text[2] != '\0') return {option, letter, text, text + 2};
+    if (next < argc && takes_next_word(letter, argv[next]))
+      return {option, letter, text, argv[next++]};
+    return {option, letter, text, nullptr};
+  }
+};
+
+options refuse(options o, const char* word) {
+  o.what = command::refused;
+  o.refused = word;
+  return o;
 }
 }  // namespace
 
-int scan_option(int argc, char* const* argv, const char* optstring, const char** arg) {
-  if (option_index >= argc) {
-    *arg = nullptr;
-    ++option_index;
-    return 0;
+options scan_options(int argc, char* const* argv) {
+  options o;
+  word_cursor words{argc, argv};
+  for (;;) {
+    const word_cursor::word w = words.take();
+    switch (w.what) {
+      case word_cursor::end:
+        return o;
+      case word_cursor::stray:
+      case word_cursor::unknown:
+        return refuse(o, w.text);
+      case word_cursor::option:
+        break;
+    }
+    switch (w.letter) {
+      case 'i':
+        if (w.arg != nullptr) {
+          o.address_present = true;
+          o.address = w.arg;
+        }
+        break;
+      case 'p':
+        if (w.arg != nullptr) {
+          o.password_present = true;
+          o.password = w.arg;
+        }
+        break;
+      case 'o':
+        o.overwrite = true;
+        break;
+      case 't':
+        o.local_time = true;
+        break;
+      case 'n':
+        o.incremental = true;
+        break;
+      case 'c':
+        o.history = true;
+        break;
+      case 'w':
+        o.history = true;
+        o.page = true;
+        break;
+      case 'x':
+        if (w.arg == nullptr || !parse_export_formats(w.arg, &o.exports))
+          return refuse(o, w.arg != nullptr ? w.arg : w.text);
+        break;
+      case 'm':
+      case 'f':
+        if (w.arg == nullptr) return refuse(o, w.text);
+        (w.letter == 'm' ? o.textfile : o.site_file) = w.arg;
+        break;
+      case 'h':
+      case '?':
+        o.what = command::usage;
+        return o;
+      case 'v':
+        o.what = command::version;
+        return o;
+      default:  // ':' is the only other character the option string holds
+        break;
+    }
   }
-  const char* word = argv[option_index];
-  if (!starts_option(word)) {
-    *arg = word;
-    ++option_index;
-    return 1;
-  }
-  const unsigned char c = static_cast<unsigned char>(word[1]);
-  // is_option_char excludes the terminating zero, which strchr would find.
-  const char* found = is_option_char(c) ? std::strchr(optstring, c) : nullptr;
-  if (found == nullptr) {
-    *arg = word;
-    ++option_index;
-    return -1;
-  }
-  if (found[1] != ':') {
-    *arg = nullptr;
-    ++option_index;
-    return c;
-  }
-  if (word[2] != '\0') {
-    *arg = word + 2;
-    ++option_index;
-    return c;
-  }
-  if (option_index + 1 < argc && takes_next_word(c, argv[option_index + 1])) {
-    *arg = argv[option_index + 1];
-    option_index += 2;
-    return c;
-  }
-  *arg = nullptr;
-  ++option_index;
-  return c;
 }

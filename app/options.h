@@ -1,13 +1,34 @@
-// The option scanner: one word per call, "-x" or "/x", with arguments either
-// attached or in the next word.
+// The command line, scanned once into a plain value: options are "-x" or
+// "/x", in either letter case, with arguments attached or in the next word.
 #pragma once
 
-constexpr const char* kOptionString = "i:I:p:P:hoOtTnNcCwWx:X:m:M:f:F:vV?";
+#include <string>
 
-// Index of the next word to look at; starts at 1 so the program name is skipped.
-extern int option_index;
+// What the command line asks for. Scanning stops at the first word that asks
+// for anything but a walk.
+enum class command {
+  walk,     // download (one box, or with -f a site)
+  usage,    // -h, -?, --help
+  version,  // -v, --version
+  refused,  // a word that is no option, an unknown option or a bad argument
+};
 
-// 0 when the words are used up; 1 for a word that is not an option; -1 for an
-// unrecognised option (*arg is the word); else the option character, with
-// *arg its argument or null.
-int scan_option(int argc, char* const* argv, const char* optstring, const char** arg);
+struct options {
+  command what = command::walk;
+  std::string refused;  // with command::refused: the word to name
+  // Present only when given with its text; otherwise the prompt asks.
+  std::string address, password;
+  bool address_present = false;
+  bool password_present = false;
+  bool overwrite = false;    // -o
+  bool local_time = false;   // -t
+  bool incremental = false;  // -n
+  bool history = false;      // -c, and -w
+  bool page = false;         // -w
+  unsigned exports = 0;      // -x: export_format bits
+  std::string textfile;      // -m
+  std::string site_file;     // -f
+};
+
+// argv[0] is the program name and is skipped.
+options scan_options(int argc, char* const* argv);
