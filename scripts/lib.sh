@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # What the scripts under scripts/ share; each sources it after going to the
 # project root:  . scripts/lib.sh
 #
