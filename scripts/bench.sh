@@ -7,6 +7,8 @@
 # benchmark binary (e.g. --benchmark_filter=cpus:2).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib.sh
+is_root || echo "$script_name: not root: the benchmarks that start boxsim will fail" >&2
 
 bash scripts/install-deps.sh cmake g++ make libbenchmark-dev libtomlplusplus-dev
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DLOGFETCH_TESTS=OFF

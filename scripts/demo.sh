@@ -10,12 +10,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+. scripts/lib.sh
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "demo.sh must run as root: the simulated box listens on UDP port 811," >&2
-  echo "which only root may bind. Run: sudo bash scripts/demo.sh" >&2
-  exit 1
-fi
+require_root 1 "must run as root: the simulated box listens on UDP port 811, \
+which only root may bind. Run: sudo bash scripts/demo.sh"
 
 bash scripts/install-deps.sh cmake g++ make libtomlplusplus-dev
 
@@ -28,42 +26,19 @@ box="$root/examples/demo.box"
 password=public
 reports="$root/demo-reports"
 
-boxsim_pid=""
-stop_boxsim() {
-  if [ -n "$boxsim_pid" ]; then
-    kill "$boxsim_pid" 2>/dev/null || true
-    wait "$boxsim_pid" 2>/dev/null || true
-    boxsim_pid=""
-  fi
-}
-trap stop_boxsim EXIT INT TERM
+ready="$(mktemp -d)"
+trap 'kill_boxsims; rm -rf "$ready"' EXIT
+trap 'exit 1' INT TERM
 
 # Starts boxsim with the given arguments and waits for its N ready lines.
-start_boxsim() {
+serve() {
   local lines=$1
   shift
-  local ready
-  ready="$(mktemp)"
-  "$build/boxsim/boxsim" --max-seconds 600 "$@" >"$ready" &
-  boxsim_pid=$!
-  for _ in $(seq 1 50); do
-    [ "$(grep -c "serving on" "$ready")" -ge "$lines" ] && break
-    if ! kill -0 "$boxsim_pid" 2>/dev/null; then
-      echo "boxsim did not start" >&2
-      boxsim_pid=""
-      exit 1
-    fi
-    sleep 0.1
-  done
-  if [ "$(grep -c "serving on" "$ready")" -lt "$lines" ]; then
-    echo "boxsim did not get ready" >&2
-    exit 1
-  fi
-  cat "$ready"
-  rm -f "$ready"
+  start_boxsim "$ready/boxsim" "$lines" "$build/boxsim/boxsim" --max-seconds 600 "$@"
+  cat "$ready/boxsim.out"
 }
 
-start_boxsim 1 --addr 127.0.0.1 "$box"
+serve 1 --addr 127.0.0.1 "$box"
 
 rm -rf "$reports"
 mkdir -p "$reports"
@@ -71,7 +46,7 @@ echo
 echo "\$ logfetch -w -i 127.0.0.1 -p $password     (in $reports)"
 (cd "$reports" && "$build/app/logfetch" -w -i 127.0.0.1 -p "$password")
 
-stop_boxsim
+stop_boxsim "$boxsim_pid" || true
 echo
 echo "Reports written to $reports:"
 ls -l "$reports"
@@ -81,7 +56,7 @@ echo "Chart page of the box (open it in a web browser): $reports/127.0.0.1.html"
 # The site: three boxes in one boxsim, collected by one run.
 site="$root/demo-site"
 echo
-start_boxsim 3 --box 127.0.0.1="$root/examples/site-server-room.box" \
+serve 3 --box 127.0.0.1="$root/examples/site-server-room.box" \
   --box 127.0.0.2="$root/examples/site-lab.box" --box 127.0.0.3="$root/examples/site-cold.box"
 rm -rf "$site"
 mkdir -p "$site/lab"
@@ -92,7 +67,7 @@ echo
 echo "\$ logfetch -f $site/site.toml -w"
 "$build/app/logfetch" -f "$site/site.toml" -w
 
-stop_boxsim
+stop_boxsim "$boxsim_pid" || true
 echo
 echo "Site reports written to $site:"
 ls -l "$site" "$site/lab"

@@ -10,16 +10,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+. scripts/lib.sh
 
-fail() {
-  echo "test-browser: FAILED: $*" >&2
-  exit 1
-}
-
-if [ "$(id -u)" -ne 0 ]; then
-  echo "test-browser: SKIPPED: boxsim must bind UDP port 811, which needs root" >&2
-  exit 0
-fi
+require_root 0 "SKIPPED: boxsim must bind UDP port 811, which needs root"
 bash scripts/install-deps.sh chromium imagemagick fonts-dejavu-core
 command -v chromium >/dev/null || fail "chromium is not installed"
 
@@ -28,23 +21,9 @@ cmake --build "$native" -j"$(nproc)" --target logfetch boxsim >/dev/null
 addr=127.0.13.1
 
 tmp=$(mktemp -d)
-boxsim_pid=""
-cleanup() {
-  if [ -n "$boxsim_pid" ]; then
-    kill "$boxsim_pid" 2>/dev/null || true
-    wait "$boxsim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
+trap 'kill_boxsims; rm -rf "$tmp"' EXIT
 
-"$native/boxsim/boxsim" --addr "$addr" --max-seconds 60 examples/demo.box >"$tmp/boxsim.out" &
-boxsim_pid=$!
-for _ in $(seq 1 50); do
-  grep -q "serving on" "$tmp/boxsim.out" && break
-  sleep 0.1
-done
-grep -q "serving on" "$tmp/boxsim.out" || fail "boxsim did not get ready"
+start_boxsim "$tmp/boxsim" 1 "$native/boxsim/boxsim" --addr "$addr" --max-seconds 60 examples/demo.box
 
 mkdir "$tmp/run"
 (cd "$tmp/run" && timeout 60 "$native/app/logfetch" -w -i "$addr" -p public) >"$tmp/logfetch.out" ||
@@ -95,17 +74,10 @@ if [ -n "${SCREENSHOT_OUT:-}" ]; then cp "$tmp/page.png" "$SCREENSHOT_OUT"; fi
 
 # The site page: one boxsim serving a box on the host's clock and one whose
 # newest sample is days old, collected by one site run with -w.
-kill "$boxsim_pid" 2>/dev/null || true
-wait "$boxsim_pid" 2>/dev/null || true
+stop_boxsim "$boxsim_pid" || true
 fresh=127.0.13.11 stale=127.0.13.12
-"$native/boxsim/boxsim" --max-seconds 60 --box "$fresh=examples/site-server-room.box" \
-  --box "$stale=examples/scheduled.box" >"$tmp/site-boxsim.out" &
-boxsim_pid=$!
-for _ in $(seq 1 50); do
-  [ "$(grep -c "serving on" "$tmp/site-boxsim.out")" -eq 2 ] && break
-  sleep 0.1
-done
-[ "$(grep -c "serving on" "$tmp/site-boxsim.out")" -eq 2 ] || fail "the site's boxsim did not get ready"
+start_boxsim "$tmp/site-boxsim" 2 "$native/boxsim/boxsim" --max-seconds 60 \
+  --box "$fresh=examples/site-server-room.box" --box "$stale=examples/scheduled.box"
 mkdir "$tmp/site"
 printf '[[box]]\nname = "fresh"\naddress = "%s"\npassword = "public"\n[[box]]\nname = "stale"\naddress = "%s"\npassword = "public"\n' \
   "$fresh" "$stale" >"$tmp/site/site.toml"

@@ -3,9 +3,12 @@
 # a bounded time from its seed corpus (fuzz/corpus/TARGET). A crash, a failed
 # check or a sanitizer report fails the script; the input that caused it is
 # kept as build-fuzz/artifacts/TARGET-crash-*. FUZZ_SECONDS sets the time per
-# target (default 20).
+# target (default 20). The targets run in a scratch folder, as options_fuzz
+# writes report files where it runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$(pwd)
+. scripts/lib.sh
 started=$(date +%s)
 seconds=${FUZZ_SECONDS:-20}
 targets=(status_reply_fuzz data_reply_fuzz options_fuzz)
@@ -18,13 +21,17 @@ cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithD
 cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]}"
 
 mkdir -p build-fuzz/artifacts
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
 failed=0
 for t in "${targets[@]}"; do
   # New inputs go to a scratch folder; the seeds in the repo stay as they are.
-  found=$(mktemp -d)
-  log=build-fuzz/artifacts/$t.log
-  if build-fuzz/fuzz/$t -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
-    -artifact_prefix="build-fuzz/artifacts/$t-" "$found" "fuzz/corpus/$t" >"$log" 2>&1; then
+  found="$scratch/$t-found"
+  mkdir "$found" "$scratch/$t"
+  log=$root/build-fuzz/artifacts/$t.log
+  if (cd "$scratch/$t" && "$root/build-fuzz/fuzz/$t" -max_total_time="$seconds" -timeout=10 \
+    -print_final_stats=1 -artifact_prefix="$root/build-fuzz/artifacts/$t-" "$found" \
+    "$root/fuzz/corpus/$t") >"$log" 2>&1; then
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     echo "fuzz $t: ${runs:-?} executions in ${seconds} s, no failure"
   else
@@ -32,7 +39,7 @@ for t in "${targets[@]}"; do
     tail -n 60 "$log" >&2
     failed=1
   fi
-  rm -rf "$found"
+  rm -rf "$found" "${scratch:?}/$t"
 done
 echo "Fuzzing took $(($(date +%s) - started)) s"
-[ "$failed" -eq 0 ] || { echo "test-fuzz: FAILED" >&2; exit 1; }
+[ "$failed" -eq 0 ] || fail "a fuzz target failed"

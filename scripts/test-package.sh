@@ -7,16 +7,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+. scripts/lib.sh
 
-fail() {
-  echo "test-package: FAILED: $*" >&2
-  exit 1
-}
-
-if [ "$(id -u)" -ne 0 ]; then
-  echo "test-package: not root: the package check installs a package and is skipped" >&2
-  exit 0
-fi
+require_root 0 "not root: the package check installs a package and is skipped"
 # dpkg-shlibdeps (dpkg-dev) and file find the runtime libraries the package depends on.
 bash scripts/install-deps.sh dpkg-dev file man-db
 
@@ -28,9 +21,8 @@ fi
 
 tmp=$(mktemp -d)
 installed=0
-box_pid=""
 cleanup() {
-  [ -z "$box_pid" ] || kill "$box_pid" 2>/dev/null || true
+  kill_boxsims
   if [ "$installed" -eq 1 ]; then dpkg --purge logfetch >/dev/null 2>&1 || true; fi
   rm -rf "$tmp"
 }
@@ -78,21 +70,13 @@ done
 # The installed simulator serves an installed sample box to the installed
 # program (127.0.15.2, a net of its own).
 addr=127.0.15.2
-boxsim --addr "$addr" --max-seconds 60 /usr/share/logfetch/examples/demo.box >"$tmp/ready" \
-  2>"$tmp/box.err" &
-box_pid=$!
-for _ in $(seq 1 50); do
-  grep -q "serving on" "$tmp/ready" && break
-  sleep 0.1
-done
-grep -qx "boxsim: serving on $addr:811" "$tmp/ready" || fail "the installed boxsim did not start"
+start_boxsim "$tmp/box" 1 boxsim --addr "$addr" --max-seconds 60 /usr/share/logfetch/examples/demo.box
+grep -qx "boxsim: serving on $addr:811" "$tmp/box.out" || fail "the installed boxsim did not start"
 mkdir "$tmp/reports"
 (cd "$tmp/reports" && timeout 120 logfetch -i "$addr" -p public >"$tmp/walk.out") ||
   fail "the installed logfetch did not download the demo box"
-kill -INT "$box_pid"
-wait "$box_pid" || fail "the installed boxsim did not end cleanly on SIGINT"
+stop_boxsim "$boxsim_pid" || fail "the installed boxsim did not end cleanly on SIGINT"
 grep -qx "boxsim: stopped" "$tmp/box.err" || fail "the installed boxsim did not see the SIGINT"
-box_pid=""
 reports=$(ls "$tmp/reports" | wc -l)
 [ "$reports" -gt 0 ] || fail "the installed logfetch wrote no report"
 echo "test-package: installed programs downloaded the demo box: $reports reports"

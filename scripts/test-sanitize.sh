@@ -10,11 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 started=$(date +%s)
-
-fail() {
-  echo "test-sanitize: FAILED: $*" >&2
-  exit 1
-}
+. scripts/lib.sh
 
 bash scripts/install-deps.sh valgrind
 
@@ -57,20 +53,9 @@ if [ ! -x "$plain/app/logfetch" ] || [ ! -x "$plain/boxsim/boxsim" ]; then
 fi
 addr=127.0.5.250
 tmp=$(mktemp -d)
-boxsim_pid=
-cleanup() {
-  [ -n "$boxsim_pid" ] && kill "$boxsim_pid" 2>/dev/null && wait "$boxsim_pid" 2>/dev/null
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
+trap 'kill_boxsims; rm -rf "$tmp"' EXIT
 
-"$plain/boxsim/boxsim" --addr "$addr" --max-seconds 600 examples/demo.box >"$tmp/boxsim.out" &
-boxsim_pid=$!
-for _ in $(seq 100); do
-  grep -q "serving on" "$tmp/boxsim.out" 2>/dev/null && break
-  sleep 0.1
-done
-grep -q "serving on" "$tmp/boxsim.out" || fail "boxsim did not start on $addr"
+start_boxsim "$tmp/boxsim" 1 "$plain/boxsim/boxsim" --addr "$addr" --max-seconds 600 examples/demo.box
 
 mkdir "$tmp/run"
 set +e

@@ -15,11 +15,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 skip=${STORES_SKIP:-1}
+. scripts/lib.sh
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "test-stores.sh needs root: boxsim binds UDP port 811" >&2
-  exit "$skip"
-fi
+require_root "$skip" "needs root: boxsim binds UDP port 811"
 logfetch=${LOGFETCH_EXE:-}
 boxsim=${BOXSIM_EXE:-}
 if [ -z "$logfetch" ] || [ -z "$boxsim" ]; then
@@ -37,22 +35,20 @@ for tool in promtool influxd curl python3; do
 done
 
 work=$(mktemp -d /tmp/logfetch-stores-XXXXXX)
-pids=()
+influxd_pid=""
 cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
+  kill_boxsims
+  if [ -n "$influxd_pid" ]; then
+    kill "$influxd_pid" 2>/dev/null || true
+    wait "$influxd_pid" 2>/dev/null || true
+  fi
   rm -rf "$work"
 }
-trap cleanup EXIT INT TERM
-fail() { echo "FAIL: $*" >&2; exit 1; }
+trap cleanup EXIT
+trap 'exit 1' INT TERM
 
 start_box() {  # address box-file
-  "$boxsim" --addr "$1" --max-seconds 100 "$2" >"$work/box-$1.out" &
-  pids+=($!)
-  for _ in $(seq 1 50); do
-    grep -q "serving on" "$work/box-$1.out" && return 0
-    sleep 0.1
-  done
-  fail "boxsim on $1 did not get ready"
+  start_boxsim "$work/box-$1" 1 "$boxsim" --addr "$1" --max-seconds 100 "$2"
 }
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
@@ -104,7 +100,7 @@ bind-address = "127.0.0.1:$rpc"
   store-enabled = false
 CONF
 influxd -config "$work/influx/influxdb.conf" >"$work/influx/log" 2>&1 &
-pids+=($!)
+influxd_pid=$!
 url="http://127.0.0.1:$http"
 for _ in $(seq 1 100); do
   curl -s -o /dev/null -w '%{http_code}' "$url/ping" 2>/dev/null | grep -q 204 && break

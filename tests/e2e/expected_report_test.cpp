@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/e2e/harness.h"
 #include "tests/support/texts.h"
 
 // The reference itself is checked against the report that the program's
 // documents give as their worked example, with the address changed.
 TEST(ExpectedReport, WorkedExample) {
+  SKIP_IF_UNDER_WINE(under_wine::kHelperCheck);
   ReportSensor s;
   s.address = "192.168.0.10";
   s.system_name = "Server room";
@@ -23,6 +25,7 @@ TEST(ExpectedReport, WorkedExample) {
 }
 
 TEST(ExpectedReport, UtcFieldsAcrossTheRange) {
+  SKIP_IF_UNDER_WINE(under_wine::kHelperCheck);
   struct Case {
     int32_t t;
     CivilTime want;
@@ -44,6 +47,7 @@ TEST(ExpectedReport, UtcFieldsAcrossTheRange) {
 }
 
 TEST(ExpectedReport, AveragesAndTenths) {
+  SKIP_IF_UNDER_WINE(under_wine::kHelperCheck);
   EXPECT_EQ(average_text({22, 22, 22, 23}, false), "22.3");
   EXPECT_EQ(average_text({1, 2}, false), "1.5");
   EXPECT_EQ(average_text({-1, -2}, false), "-1.5");

@@ -49,6 +49,32 @@ std::string normalise(const std::string& text);
                       "end-to-end tests as root";                                 \
   } while (0)
 
+// Tests that cannot run, or show nothing, where logfetch.exe or boxsim.exe
+// runs under Wine (LOGFETCH_RUNNER or BOXSIM_RUNNER set) skip there with the
+// reason; scripts/test-windows.sh then runs every suite whole.
+#define E2E_SKIP_IF(cond, who, why)                         \
+  do {                                                      \
+    if (cond) GTEST_SKIP() << who " under Wine: " << (why); \
+  } while (0)
+#define SKIP_IF_LOGFETCH_UNDER_WINE(why) E2E_SKIP_IF(through_runner(), "logfetch.exe", why)
+#define SKIP_IF_BOXSIM_UNDER_WINE(why) E2E_SKIP_IF(boxsim_through_runner(), "boxsim.exe", why)
+#define SKIP_IF_UNDER_WINE(why) \
+  E2E_SKIP_IF(through_runner() || boxsim_through_runner(), "a program", why)
+
+// The reasons shared by several tests.
+namespace under_wine {
+constexpr char kHelperCheck[] = "a check of the test helpers themselves, no program runs";
+constexpr char kPosixDevice[] = "rests on a POSIX device that Windows lacks";
+// Wine 8 binds a Windows program's datagram socket asked for any loopback
+// address but 127.0.0.1 to all addresses, and its replies then come from
+// 127.0.0.1: boxsim.exe can serve only there (E2E_BOX_ADDR).
+constexpr char kSecondAddress[] =
+    "junk from a second address cannot be sent: Wine 8 binds boxsim.exe's socket to all "
+    "addresses";
+constexpr char kSilentBox[] =
+    "only waits out a silent box, which shows nothing of boxsim's sockets";
+}  // namespace under_wine
+
 class TempDir {
  public:
   TempDir();

@@ -31,6 +31,7 @@ std::string password_field(const std::string& request_hex) { return request_hex.
 }  // namespace
 
 TEST(E2eUsage, HelpAndUnrecognisedWords) {
+  SKIP_IF_BOXSIM_UNDER_WINE("runs no box");
   struct Case {
     std::vector<std::string> args;
     std::string out;
@@ -184,6 +185,7 @@ TEST(E2eWalk, OldFirmwareEndsTheWalk) {
 }
 
 TEST(E2eWalk, NoReplyEndsTheWalkAfterFiveRequests) {
+  SKIP_IF_BOXSIM_UNDER_WINE(under_wine::kSilentBox);
   E2E_NEEDS_ROOT();
   BoxSim box(box_n::kNoReply, one_sensor_box(""), {"--silent"});
   ASSERT_TRUE(box.ready());

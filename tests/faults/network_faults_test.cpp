@@ -63,6 +63,7 @@ void expect_same_walk(const Walk& clean, const Walk& faulty, const std::string& 
 // A lost request is asked again after one wait; four losses in a row still
 // leave the fifth attempt. Either way the reports are the clean ones.
 TEST(NetworkFaults, LostRequestsAreAskedAgain) {
+  SKIP_IF_BOXSIM_UNDER_WINE(under_wine::kSilentBox);
   E2E_NEEDS_ROOT();
   const Walk clean = walk_box(kDropped, kBox, {});
   ASSERT_EQ(clean.files.size(), 3u) << clean.run.out;
@@ -82,6 +83,7 @@ TEST(NetworkFaults, LostRequestsAreAskedAgain) {
 // Five losses of one request: the download fails after its fifth wait, the
 // sensor gets no report, the walk ends, and what came before stays whole.
 TEST(NetworkFaults, FiveLossesLeaveNoReportAndEndTheWalk) {
+  SKIP_IF_BOXSIM_UNDER_WINE(under_wine::kSilentBox);
   E2E_NEEDS_ROOT();
   const Walk clean = walk_box(kFiveDrops, kBox, {});
   const std::string a = box_addr(kFiveDrops);
@@ -153,6 +155,7 @@ TEST(NetworkFaults, LateRepliesAreTakenByTheNextAttempt) {
 // Junk ahead of every reply, from the box's port 812 and from another
 // address among it: all dropped at once, no request repeated.
 TEST(NetworkFaults, ForeignDatagramsAreDropped) {
+  SKIP_IF_BOXSIM_UNDER_WINE(under_wine::kSecondAddress);
   E2E_NEEDS_ROOT();
   const Walk clean = walk_box(kJunk, kBox, {}, {"-t"});
   const Walk w = walk_box(kJunk, kBox,
@@ -168,6 +171,7 @@ TEST(NetworkFaults, ForeignDatagramsAreDropped) {
 // five waits after their requests, the walk ends there, and the report read
 // before the flood is the clean one.
 TEST(NetworkFaults, FloodedSensorEndsTheWalkInFiveWaits) {
+  SKIP_IF_BOXSIM_UNDER_WINE(under_wine::kSilentBox);
   E2E_NEEDS_ROOT();
   std::string flooded = kBox;
   const std::string slot2 = "[port 1 slot 2]\n";

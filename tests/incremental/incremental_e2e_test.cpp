@@ -246,6 +246,7 @@ TEST(Incremental, DamagedStateFile) {
 // A report that could not be written leaves the record as it was: the next
 // run downloads those samples again.
 TEST(Incremental, FailedReportWriteKeepsTheRecordPosix) {
+  SKIP_IF_LOGFETCH_UNDER_WINE(under_wine::kPosixDevice);
   E2E_NEEDS_ROOT();
   const Sensor s{1, 1, "temperature", 1, 2, 5, 40, ramp(30, 100, 1), 6};
   BoxSim box(kWriteFails, box_text({s}));
@@ -318,6 +319,7 @@ std::vector<std::string> whole_rows(const std::string& text, bool* torn) {
 // none: each report is whole blocks holding every sample once, each history
 // every sample once, in order, and the run that hit the full disk said so.
 TEST(Incremental, FullDiskThenFreedCatchesUpPosix) {
+  SKIP_IF_LOGFETCH_UNDER_WINE("fills a Linux file system (tmpfs) in a mount namespace of its own");
   E2E_NEEDS_ROOT();
   const std::vector<Sensor> sensors = {
       {1, 1, "temperature", 1, 2, 5, 2000, ramp(1000, 100, 1), 10},
