@@ -1,6 +1,10 @@
-// Winsock, select() and the console's Ctrl-C. Windows has no call that sends
-// several datagrams at once, so replies due together are sent one by one, at
-// once after each other. Port 811 needs no special rights here.
+// Winsock, Windows events and the console's Ctrl-C. A socket opened by
+// open() is tied to its object's auto-reset event for read events, which
+// also makes it non-blocking, and waits are waits on those events; a
+// server's socket (bind_to) stays blocking and is waited on with select().
+// Windows has no call that sends several datagrams at once, so replies due
+// together are sent one by one, at once after each other. Port 811 needs no
+// special rights here.
 #include <mswsock.h>
 #include <windows.h>
 #include <winsock2.h>
@@ -74,7 +78,10 @@ UdpLayer::~UdpLayer() {
   WSACleanup();
 }
 
-UdpSocket::~UdpSocket() { close(); }
+UdpSocket::~UdpSocket() {
+  close();
+  if (event_ != nullptr) WSACloseEvent(static_cast<HANDLE>(event_));
+}
 
 void UdpSocket::close() {
   if (handle_ == kNone) return;
@@ -84,20 +91,19 @@ void UdpSocket::close() {
 
 bool UdpSocket::open(const Peer& local, UdpStep* failed, int* error) {
   close();
+  // Auto-reset, not signalled, unnamed: each wait takes the signal it wakes for.
+  if (event_ == nullptr) event_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   const SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
-  if (s == INVALID_SOCKET) {
+  // Taken at once: the call on the invalid socket below would fail with its
+  // own error and hide the cause (no handle left, say).
+  const int socket_error = s == INVALID_SOCKET ? WSAGetLastError() : 0;
+  if (WSAEventSelect(s, static_cast<HANDLE>(event_), FD_READ) == SOCKET_ERROR) {
     *failed = UdpStep::kCreate;
-    *error = WSAGetLastError();
+    *error = socket_error != 0 ? socket_error : WSAGetLastError();
+    if (s != INVALID_SOCKET) closesocket(s);
     return false;
   }
   handle_ = static_cast<intptr_t>(s);
-  u_long nonblocking = 1;
-  if (ioctlsocket(s, FIONBIO, &nonblocking) == SOCKET_ERROR) {
-    *failed = UdpStep::kCreate;
-    *error = WSAGetLastError();
-    close();
-    return false;
-  }
   const sockaddr_in a = to_sockaddr(local);
   if (bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == SOCKET_ERROR) {
     *failed = UdpStep::kBind;
@@ -110,6 +116,9 @@ bool UdpSocket::open(const Peer& local, UdpStep* failed, int* error) {
 
 bool UdpSocket::bind_to(const std::string& addr, uint16_t port, std::string* error) {
   close();
+  // A server's socket blocks and is waited on with select().
+  if (event_ != nullptr) WSACloseEvent(static_cast<HANDLE>(event_));
+  event_ = nullptr;
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
@@ -173,15 +182,17 @@ void UdpSocket::send_all(const std::vector<Outbound>& datagrams) {
 
 UdpReceived UdpSocket::read_queued(uint8_t* buf, size_t size) {
   UdpReceived r;
-  // A server's socket blocks; a read must not wait for a datagram to come.
-  bool queued = false;
-  UdpSocket* const self = this;
-  const int n = udp_wait(&self, 1, 0, &queued, &r.error);
-  if (n < 0) {
-    r.what = UdpWhat::kError;
-    return r;
+  if (event_ == nullptr) {
+    // A server's socket blocks; a read must not wait for a datagram to come.
+    bool queued = false;
+    UdpSocket* const self = this;
+    const int n = udp_wait(&self, 1, 0, &queued, &r.error);
+    if (n < 0) {
+      r.what = UdpWhat::kError;
+      return r;
+    }
+    if (n == 0) return r;
   }
-  if (n == 0) return r;
   sockaddr_in a{};
   int len = sizeof a;
   const int got = recvfrom(as_socket(handle_), reinterpret_cast<char*>(buf), static_cast<int>(size),
@@ -206,6 +217,35 @@ UdpReceived UdpSocket::read_queued(uint8_t* buf, size_t size) {
   return r;
 }
 
+namespace {
+
+// Sockets tied to events: one wait on all their events. A signalled event
+// only says a read may find something: the reads tell.
+int wait_events(UdpSocket* const* sockets, size_t count, int wait_ms, bool* readable, int* error) {
+  HANDLE events[kUdpWaitMax];
+  for (size_t i = 0; i < count; ++i) events[i] = static_cast<HANDLE>(sockets[i]->wait_event());
+  const DWORD n = static_cast<DWORD>(count);
+  const DWORD woke =
+      WaitForMultipleObjects(n, events, n == 1, static_cast<DWORD>(wait_ms > 0 ? wait_ms : 0));
+  if (woke == WAIT_TIMEOUT) return 0;
+  if (woke == WAIT_FAILED || woke >= WAIT_OBJECT_0 + n) {
+    const int err = woke == WAIT_FAILED ? WSAGetLastError() : 0;
+    *error = err != 0 ? err : WSASYSCALLFAILURE;
+    return -1;
+  }
+  // The first signalled one woke the wait; the others are looked at without
+  // waiting, each look taking its signal as the wait would have.
+  const size_t first = woke - WAIT_OBJECT_0;
+  int ready = 0;
+  for (size_t i = 0; i < count; ++i) {
+    readable[i] = i == first || WaitForSingleObject(events[i], 0) == WAIT_OBJECT_0;
+    if (readable[i]) ++ready;
+  }
+  return ready;
+}
+
+}  // namespace
+
 int udp_wait(UdpSocket* const* sockets, size_t count, int wait_ms, bool* readable, int* error) {
   if (count > kUdpWaitMax || count > FD_SETSIZE) {
     *error = WSAEINVAL;
@@ -215,6 +255,9 @@ int udp_wait(UdpSocket* const* sockets, size_t count, int wait_ms, bool* readabl
     Sleep(static_cast<DWORD>(wait_ms > 0 ? wait_ms : 0));
     return 0;
   }
+  bool all_evented = true;
+  for (size_t i = 0; i < count; ++i) all_evented = all_evented && sockets[i]->wait_event();
+  if (all_evented) return wait_events(sockets, count, wait_ms, readable, error);
   fd_set set;
   FD_ZERO(&set);
   for (size_t i = 0; i < count; ++i) FD_SET(as_socket(sockets[i]->native_handle()), &set);

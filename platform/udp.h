@@ -1,7 +1,7 @@
 // The program's UDP sockets: the one place where the device link and boxsim
 // meet the system's socket calls. BSD sockets and poll() on POSIX
-// (udp-posix.cpp), Winsock and select() on Windows (udp-win32.cpp); what
-// both share is in udp.cpp.
+// (udp-posix.cpp), Winsock with Windows events on Windows (udp-win32.cpp);
+// what both share is in udp.cpp.
 //
 // Socket errors are told by Winsock's numbers on every platform (10035
 // "would block", 10061 "refused" ...): they reach the user in messages, so
@@ -94,6 +94,8 @@ class UdpSocket {
   uint16_t bound_port() const;
   // The system's handle, for tests that set socket options.
   intptr_t native_handle() const { return handle_; }
+  // Windows: the event the socket is tied to, null for a server's socket.
+  void* wait_event() const { return event_; }
 
   // Sends one datagram: the count of bytes sent, or -1 with *error.
   long send_to(const uint8_t* data, size_t size, const Peer& to, int* error);
@@ -114,9 +116,12 @@ class UdpSocket {
  private:
   static constexpr intptr_t kNone = -1;
   intptr_t handle_ = kNone;
+  // Windows: the one event the sockets opened by open() are tied to in
+  // turn, made with the first and closed with the object; unused elsewhere.
+  void* event_ = nullptr;
 };
 
-// The most sockets one udp_wait takes (Windows' select set).
+// The most sockets one udp_wait takes (the handles one Windows wait takes).
 constexpr size_t kUdpWaitMax = 64;
 
 // Waits at most wait_ms (0: only looks) until any of the `count` sockets

@@ -28,7 +28,7 @@ done
 # The cross build: the two programs; tests and benchmarks stay native.
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build-win -j"$(nproc)" --target logfetch boxsim console_check
+cmake --build build-win -j"$(nproc)" --target logfetch boxsim console_check udp_check
 exe="$root/build-win/app/logfetch.exe"
 box_exe="$root/build-win/boxsim/boxsim.exe"
 for bin in "$exe" "$box_exe"; do
@@ -110,6 +110,9 @@ run_suite "$site" 20
 check=$(script -qec "wine '$root/build-win/platform/console_check.exe'" /dev/null </dev/null) ||
   fail "$(sed 's/\x1b\[?25[hl]//g; s/\x1b\[[0-9;]*[A-Za-z]/ /g' <<<"$check" | tr -s ' ')"
 echo "test-windows: console check passed"
+# Waiting on several event-tied sockets at once, as the link's sockets wait.
+wine "$root/build-win/platform/udp_check.exe" | tr -d '\r' | grep -qx "udp check passed" ||
+  fail "the Windows wait on several sockets failed: $(wine "$root/build-win/platform/udp_check.exe")"
 
 # boxsim.exe under Wine serves the native logfetch through the same suites.
 # Wine 8 binds a Windows program's datagram socket asked for any loopback
