@@ -9,15 +9,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Whole milliseconds from now until `deadline`, never below 0.
-int ms_left(Clock::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
 // Enough to empty a socket's receive queue of small datagrams, yet bounded
 // when a flood refills it as fast as we read.
 constexpr int kMaxDiscarded = 512;
@@ -200,9 +191,9 @@ Verdict getdata::attempt(Judge judge, int* len) {
   last_error = 0;
   // The whole attempt shares one wait, so datagrams that do not match cannot
   // keep it going.
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(wait_ms_);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms_);
   for (;;) {
-    const int left = ms_left(deadline);
+    const int left = udp_ms_left(deadline);
     if (left == 0) {
       last_error = kErrTimeout;
       return Verdict::kDrop;

@@ -171,21 +171,6 @@ int udp_error_number(int system_error) {
   }
 }
 
-std::string peer_addr_text(uint32_t addr) {
-  in_addr a{};
-  a.s_addr = addr;
-  char text[INET_ADDRSTRLEN] = "?";
-  inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
-}
-
-bool dotted_ipv4(const std::string& text, uint32_t* addr) {
-  in_addr a{};
-  if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
-  *addr = a.s_addr;
-  return true;
-}
-
 UdpLayer::UdpLayer() = default;
 UdpLayer::~UdpLayer() = default;
 

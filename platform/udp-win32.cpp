@@ -47,21 +47,6 @@ SOCKET as_socket(intptr_t handle) { return static_cast<SOCKET>(handle); }
 
 int udp_error_number(int system_error) { return system_error; }
 
-std::string peer_addr_text(uint32_t addr) {
-  in_addr a{};
-  a.s_addr = addr;
-  char text[INET_ADDRSTRLEN] = "?";
-  inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
-}
-
-bool dotted_ipv4(const std::string& text, uint32_t* addr) {
-  in_addr a{};
-  if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
-  *addr = a.s_addr;
-  return true;
-}
-
 UdpLayer::UdpLayer() {
   WSADATA data;
   if (WSAStartup(0x0101, &data) != 0) {

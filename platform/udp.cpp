@@ -3,16 +3,10 @@
 #include "platform/udp.h"
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-int ms_left(Clock::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
 
 // Whether a failed read while draining means nothing more can be read.
 bool drain_ends(int error) {
@@ -33,8 +27,37 @@ bool drain_ends(int error) {
 
 }  // namespace
 
+// Both by hand: the system's text calls differ in name and header.
+std::string peer_addr_text(uint32_t addr) {
+  const auto* b = reinterpret_cast<const unsigned char*>(&addr);  // network order: as stored
+  char text[16];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+  return text;
+}
+
+bool dotted_ipv4(const std::string& text, uint32_t* addr) {
+  unsigned char parts[4];
+  size_t i = 0;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0 && (i >= text.size() || text[i++] != '.')) return false;
+    const size_t start = i;
+    unsigned value = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3)
+      value = value * 10 + static_cast<unsigned>(text[i++] - '0');
+    // One to three digits, no leading zero, at most 255.
+    if (i == start || value > 255 || (text[start] == '0' && i - start > 1)) return false;
+    parts[part] = static_cast<unsigned char>(value);
+  }
+  if (i != text.size()) return false;
+  uint32_t a = 0;
+  std::memcpy(&a, parts, sizeof a);  // network order: as stored
+  *addr = a;
+  return true;
+}
+
 UdpReceived UdpSocket::receive(uint8_t* buf, size_t size, int wait_ms) {
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
+  const std::chrono::steady_clock::time_point deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
   UdpSocket* const self = this;
   for (;;) {
     // What is queued already is taken without a wait: a reply often is by
@@ -42,7 +65,7 @@ UdpReceived UdpSocket::receive(uint8_t* buf, size_t size, int wait_ms) {
     UdpReceived r = read_queued(buf, size);
     if (r.what != UdpWhat::kNothing) return r;
     bool readable = false;
-    const int n = udp_wait(&self, 1, ms_left(deadline), &readable, &r.error);
+    const int n = udp_wait(&self, 1, udp_ms_left(deadline), &readable, &r.error);
     if (n < 0) {
       r.what = UdpWhat::kError;
       return r;

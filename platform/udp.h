@@ -8,6 +8,7 @@
 // one failure reads the same on both. On POSIX errno values are mapped.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -120,6 +121,15 @@ class UdpSocket {
   // turn, made with the first and closed with the object; unused elsewhere.
   void* event_ = nullptr;
 };
+
+// Whole milliseconds from now until `deadline`, never below 0: what is left
+// of a wait that several receives share.
+inline int udp_ms_left(std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
 
 // The most sockets one udp_wait takes (the handles one Windows wait takes).
 constexpr size_t kUdpWaitMax = 64;

@@ -1,5 +1,6 @@
 #include "platform/udp.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -144,3 +145,21 @@ TEST(Udp, ErrnoMapsToWinsockNumbers) {
 }
 
 }  // namespace
+
+// Our own address text, read and written as the system's calls do.
+TEST(Udp, AddressTextAsTheSystemHasIt) {
+  for (const char* text :
+       {"127.0.0.1", "0.0.0.0", "255.255.255.255", "10.20.30.40", "256.0.0.1", "1.2.3", "1.2.3.4.",
+        "1.2.3.4.5", "01.2.3.4", "1.2.3.00", "1..2.3", " 1.2.3.4", "1.2.3.4 ", "0x7f.0.0.1",
+        "1.2.3.-4", "", "1.2.3.1000", "localhost"}) {
+    in_addr want{};
+    const bool system_reads = inet_pton(AF_INET, text, &want) == 1;
+    uint32_t got = 0;
+    EXPECT_EQ(dotted_ipv4(text, &got), system_reads) << text;
+    if (!system_reads) continue;
+    EXPECT_EQ(got, want.s_addr) << text;
+    char back[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &want, back, sizeof back);
+    EXPECT_EQ(peer_addr_text(got), back) << text;
+  }
+}
