@@ -113,6 +113,7 @@ echo "test-windows: console check passed"
 # Waiting on several event-tied sockets at once, as the link's sockets wait.
 wine "$root/build-win/platform/udp_check.exe" | tr -d '\r' | grep -qx "udp check passed" ||
   fail "the Windows wait on several sockets failed: $(wine "$root/build-win/platform/udp_check.exe")"
+echo "test-windows: udp check passed (a wait on two event-tied sockets)"
 
 # boxsim.exe under Wine serves the native logfetch through the same suites.
 # Wine 8 binds a Windows program's datagram socket asked for any loopback
