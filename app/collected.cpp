@@ -11,6 +11,7 @@
 
 #include "app/say.h"
 #include "platform/files.h"
+#include "report/file_names.h"
 #include "report/sink.h"
 
 namespace {
@@ -259,7 +260,7 @@ void collected::cannot_save(message_sink& sink) const {
 
 bool collected::save() const {
   // Named per process: two runs sharing the folder never write one file.
-  const std::string temp = path_ + "." + std::to_string(process_id()) + ".tmp";
+  const std::string temp = temporary_name(path_);
   errno = 0;
   std::FILE* f = std::fopen(temp.c_str(), "wb");
   if (f == nullptr) {

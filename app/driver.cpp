@@ -20,6 +20,7 @@
 #include "platform/files.h"
 #include "report/datafile.h"
 #include "report/exports.h"
+#include "report/file_names.h"
 #include "report/sink.h"
 #include "report/site_page.h"
 #include "zonetime/zone_time.h"
@@ -47,7 +48,7 @@ bool write_site_index(const site_plan& plan, const std::vector<walk_summary>& su
     row.last_run = w.ended_at;
     row.newest_sample = w.newest_sample;
     row.interval_minutes = w.interval_minutes;
-    const std::string page = box.folder + box.address + ".html";
+    const std::string page = box.folder + chart_page_name(box.address);
     if (file_size(page.c_str()) >= 0)
       row.page = page.compare(0, plan.folder.size(), plan.folder) == 0
                      ? page.substr(plan.folder.size())

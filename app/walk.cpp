@@ -16,6 +16,7 @@
 #include "report/csv_history.h"
 #include "report/datafile.h"
 #include "report/exports.h"
+#include "report/file_names.h"
 #include "report/handoff.h"
 #include "report/sink.h"
 
@@ -267,7 +268,7 @@ walk_summary walk_box(const options& run, const walk_setup& box, getdata& conn, 
   exports.finish();  // the counts for -m; it writes no file itself
   for (store_export& e : stores) {
     const bool influx = std::strcmp(e.mark, kInfluxMark) == 0;
-    std::string file = ctx.folder + box.address + ".lp";
+    std::string file = ctx.folder + line_protocol_name(box.address);
     const long long before = influx ? file_size(file.c_str()) : -1;
     if (e.out->finish() > 0) {
       unread = true;
