@@ -5,18 +5,11 @@
 #include <string>
 
 #include "device/messages.h"
-#include "report/sink.h"
+#include "report/test_sensor.h"
 
 namespace {
-class capture_sink : public message_sink {
- public:
-  bool good() const override { return true; }
-  std::string text;
 
- protected:
-  void write_out(const char* s, size_t n) override { text.append(s, n); }
-  void write_err(const char* s, size_t n) override { text.append(s, n); }
-};
+using report_test::capture_sink;
 
 // Socket error numbers whose low byte is a local code or a box byte are told
 // by their number, and only box bytes decide as the box's errors do.

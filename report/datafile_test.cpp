@@ -137,15 +137,7 @@ TEST_F(DatafileTest, ReportThatDoesNotFitLeavesTheFileAsItWas) {
     EXPECT_EQ(out, "Saving data to " + path + " ...\nError writing data to file:" + path + " !\n")
         << what;
     EXPECT_EQ(err, "logfetch: " + path + ": " + std::strerror(EFBIG) + "\n") << what;
-    if (c.existed) {
-      EXPECT_EQ(read_file(path), kExample) << what;
-    } else {
-      EXPECT_FALSE(std::filesystem::exists(path)) << what;
-    }
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
-                            std::filesystem::directory_iterator()),
-              c.existed ? 1 : 0)
-        << what;
+    report_test::expect_left_as_it_was(dir.path(), path, c.existed, kExample, what);
   }
 }
 

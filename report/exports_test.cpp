@@ -144,15 +144,7 @@ TEST(ExportFailures, WhatDoesNotFitLeavesTheFileAsItWas) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "logfetch: " + path + ": " + std::strerror(EFBIG) + "\n")
         << what;
-    if (c.existed) {
-      EXPECT_EQ(report_test::read_file(path), kept) << what;
-    } else {
-      EXPECT_FALSE(std::filesystem::exists(path)) << what;
-    }
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
-                            std::filesystem::directory_iterator()),
-              c.existed ? 1 : 0)
-        << what;
+    report_test::expect_left_as_it_was(dir.path(), path, c.existed, kept, what);
   }
 }
 

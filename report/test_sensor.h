@@ -1,7 +1,9 @@
 // Helpers for the report tests: a finished download filled by hand, a fresh
-// temporary directory, file reading, and a disk that fills.
+// temporary directory, file reading, a console kept as text, and a disk
+// that fills.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -18,8 +20,20 @@
 #include "device/coding.h"
 #include "device/messages.h"
 #include "device/reading.h"
+#include "report/sink.h"
 
 namespace report_test {
+
+// Keeps a walk's console lines and reasons, in the order they came.
+class capture_sink : public message_sink {
+ public:
+  bool good() const override { return true; }
+  std::string text;
+
+ protected:
+  void write_out(const char* s, size_t n) override { text.append(s, n); }
+  void write_err(const char* s, size_t n) override { text.append(s, n); }
+};
 
 // The sensor of the worked example: temperature, port 1, three samples.
 inline SensorStatus example_status() {
@@ -116,6 +130,21 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// After a failed write: the file as it was (or still missing when there was
+// none), and no other file, a temporary one say, left in `dir`.
+inline void expect_left_as_it_was(const std::string& dir, const std::string& path, bool existed,
+                                  const std::string& kept, const std::string& what) {
+  if (existed) {
+    EXPECT_EQ(read_file(path), kept) << what;
+  } else {
+    EXPECT_FALSE(std::filesystem::exists(path)) << what;
+  }
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir),
+                          std::filesystem::directory_iterator()),
+            existed ? 1 : 0)
+      << what;
+}
 
 // While it lives, no file of this process grows past `bytes`: writes beyond
 // fail with EFBIG as on a full disk, for any file and without privileges.

@@ -16,17 +16,8 @@
 
 namespace {
 
+using report_test::capture_sink;
 using report_test::TempDir;
-
-class capture_sink : public message_sink {
- public:
-  bool good() const override { return true; }
-  std::string text;
-
- protected:
-  void write_out(const char* s, size_t n) override { text.append(s, n); }
-  void write_err(const char* s, size_t n) override { text.append(s, n); }
-};
 
 // One walk's outputs: a report (name with its time stamp) and a history per
 // reading, the readings a year of hourly logs in a zone with daylight saving.
