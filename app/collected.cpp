@@ -201,6 +201,19 @@ int collected::plan(const std::string& address, int slot, const SensorStatus& st
   return static_cast<int>(most);
 }
 
+std::vector<record_line> collected::lines_of(const std::string& address) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<record_line> lines;
+  for (auto at = records_.lower_bound(Key{address, 0, 0});
+       at != records_.end() && std::get<0>(at->first) == address; ++at) {
+    const auto report = at->second.marks.find(kReportMark);
+    if (report == at->second.marks.end()) continue;
+    lines.push_back({std::get<1>(at->first), std::get<2>(at->first), at->second.type,
+                     at->second.interval, report->second});
+  }
+  return lines;
+}
+
 int collected::lacking(const std::string& address, int slot, const SensorStatus& st,
                        const std::string& mark) const {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -32,6 +32,13 @@ constexpr const char* kInfluxMark = "influx";
 // r.count): the same status, fewer of the oldest samples.
 reading newest_samples(const reading& r, int count);
 
+// One sensor's line of the record, as load read it or a commit left it.
+struct record_line {
+  int port = 0, slot = 0;  // from 1
+  int type = 0, interval = 0;
+  int32_t newest = 0;  // the report's mark
+};
+
 class collected {
  public:
   explicit collected(std::string path = kCollectedFile);
@@ -57,6 +64,9 @@ class collected {
     std::lock_guard<std::mutex> lock(mutex_);
     return readable_;
   }
+
+  // The lines of `address`, by port and slot.
+  std::vector<record_line> lines_of(const std::string& address) const;
 
   // How many of the newest samples of the sensor described by `st` to
   // download, for the output furthest behind: -1 for all of them (an output

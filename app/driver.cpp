@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/collected.h"
+#include "app/known.h"
 #include "app/options.h"
 #include "app/prompts.h"
 #include "app/say.h"
@@ -19,13 +20,15 @@
 #include "platform/console.h"
 #include "platform/files.h"
 #include "report/datafile.h"
-#include "report/exports.h"
+#include "report/textfile.h"
 #include "report/file_names.h"
 #include "report/sink.h"
 #include "report/site_page.h"
 #include "zonetime/zone_time.h"
 
 namespace {
+constexpr char kStoppedText[] = "logfetch: stopped before the end of the run; what it saved is kept.\n";
+
 // An address the socket layer could not read would send to the broadcast
 // address instead; it is refused before anything is sent.
 bool address_is_valid(const std::string& address) {
@@ -36,7 +39,9 @@ bool address_is_valid(const std::string& address) {
 }
 
 // -w with -f: index.html in the site file's folder, linking each box's page.
-bool write_site_index(const site_plan& plan, const std::vector<walk_summary>& summaries) {
+// A box whose last walk failed still shows the newest sample its folder holds.
+bool write_site_index(const site_plan& plan, const std::vector<walk_summary>& summaries,
+                      const std::vector<std::vector<known_sensor>>& known) {
   std::vector<site_page_row> rows;
   for (size_t i = 0; i < plan.boxes.size(); ++i) {
     const site_box& box = plan.boxes[i];
@@ -48,6 +53,13 @@ bool write_site_index(const site_plan& plan, const std::vector<walk_summary>& su
     row.last_run = w.ended_at;
     row.newest_sample = w.newest_sample;
     row.interval_minutes = w.interval_minutes;
+    int64_t held = 0;
+    int held_interval = 0;
+    newest_of(known[i], &held, &held_interval);
+    if (held > row.newest_sample) {
+      row.newest_sample = held;
+      row.interval_minutes = held_interval;
+    }
     const std::string page = box.folder + chart_page_name(box.address);
     if (file_size(page.c_str()) >= 0)
       row.page = page.compare(0, plan.folder.size(), plan.folder) == 0
@@ -57,6 +69,33 @@ bool write_site_index(const site_plan& plan, const std::vector<walk_summary>& su
   }
   return write_site_page(plan.folder + "index.html", rows, static_cast<int64_t>(std::time(nullptr)),
                          standard_sink());
+}
+
+// -m: one textfile for all the boxes of the run, with what each folder knows.
+bool write_run_textfile(const std::string& path, std::vector<box_outcome> boxes) {
+  const std::map<std::string, int64_t> before = read_last_successes(path);
+  for (box_outcome& b : boxes) {
+    if (b.status == 0) {
+      b.last_success = b.ended_at;
+    } else {
+      const auto found = before.find(b.name.empty() ? b.address : b.name);
+      if (found != before.end()) b.last_success = found->second;
+    }
+  }
+  return write_textfile(path, boxes, standard_sink());
+}
+
+box_outcome outcome_of(const std::string& name, const std::string& address,
+                       const walk_summary& w, std::vector<known_sensor> known) {
+  box_outcome b;
+  b.name = name;
+  b.address = address;
+  b.status = w.status;
+  b.ended_at = w.ended_at;
+  b.sensors_saved = w.sensors_saved;
+  b.samples_saved = w.samples_saved;
+  b.sensors = std::move(known);
+  return b;
 }
 
 // -f: every box of the site file, each walked by its own connection, writer
@@ -73,6 +112,7 @@ int site_main(const options& run) {
     return -1;
   }
   const int64_t started = static_cast<int64_t>(std::time(nullptr));
+  say_when_stopped(kStoppedText);
   // A box's folder is made when missing, so a new box needs no set-up.
   for (const site_box& box : plan.boxes) {
     std::error_code ignored;
@@ -92,20 +132,18 @@ int site_main(const options& run) {
     }
   }
   collected unused;
-  std::vector<std::unique_ptr<run_exports>> exports(plan.boxes.size());
   site_console console(stdout, stderr, console_is_terminal(stderr));
   const box_walker walker = [&](const site_box& box, message_sink& sink,
                                 clock_type::time_point deadline) {
-    const size_t index = static_cast<size_t>(&box - plan.boxes.data());
     zone_engine zones;
     output_context ctx;
     ctx.zones = &zones;
     ctx.local_time = box.local_time || run.local_time;
     ctx.sink = &sink;
     ctx.folder = box.folder;
+    ctx.box = box.name;
     getdata conn;
     datafile writer(ctx);
-    exports[index].reset(new run_exports(box.address, 0, !run.textfile.empty(), started, ctx));
     walk_setup setup;
     setup.address = box.address;
     setup.password = box.password;
@@ -113,25 +151,29 @@ int site_main(const options& run) {
     setup.started = started;
     setup.deadline_seconds = box.deadline_seconds;
     collected& state = run.incremental ? *records[box.folder] : unused;
-    walk_summary summary = walk_box(run, setup, conn, writer, state, *exports[index], ctx);
+    walk_summary summary = walk_box(run, setup, conn, writer, state, ctx);
     if (summary.status == -1) summary.status = kWalkEndedEarly;  // this box alone
     return summary;
   };
   std::vector<walk_summary> summaries;
   int status = run_site(plan, walker, console, &summaries);
+  std::vector<std::vector<known_sensor>> known;
+  for (size_t i = 0; i < plan.boxes.size(); ++i) {
+    const site_box& box = plan.boxes[i];
+    known.push_back(known_sensors(box.folder, box.address,
+                                  run.incremental ? records[box.folder].get() : nullptr,
+                                  summaries[i].read));
+  }
   if (!run.textfile.empty()) {
-    std::vector<const run_exports*> boxes;
-    std::vector<int> statuses;
-    for (size_t i = 0; i < exports.size(); ++i) {
-      boxes.push_back(exports[i].get());
-      statuses.push_back(summaries[i].status);
-    }
-    if (!run_exports::write_textfile(run.textfile, boxes, statuses,
-                                     static_cast<int64_t>(std::time(nullptr))) &&
-        status == 0)
+    std::vector<box_outcome> boxes;
+    for (size_t i = 0; i < plan.boxes.size(); ++i)
+      boxes.push_back(
+          outcome_of(plan.boxes[i].name, plan.boxes[i].address, summaries[i], known[i]));
+    if (!write_run_textfile(run.textfile, std::move(boxes)) && status == 0)
       status = kSensorNotSaved;
   }
-  if (run.page && !write_site_index(plan, summaries) && status == 0) status = kSensorNotSaved;
+  if (run.page && !write_site_index(plan, summaries, known) && status == 0)
+    status = kSensorNotSaved;
   return status;
 }
 
@@ -162,6 +204,7 @@ int run_logfetch(const options& run, getdata& conn, datafile& writer, std::FILE*
   const std::string address = run.address_present ? run.address : ask_address(in);
   if (!address_is_valid(address)) return -1;
   const std::string password = run.password_present ? run.password : ask_password(in);
+  say_when_stopped(kStoppedText);
 
   collected state;
   if (run.incremental) {
@@ -169,7 +212,6 @@ int run_logfetch(const options& run, getdata& conn, datafile& writer, std::FILE*
     if (run.overwrite) state.ignore(address);
     state.use(used_marks(run));
   }
-  run_exports exports(address, 0, !run.textfile.empty(), started);
   walk_setup box;
   box.address = address;
   box.password = password;
@@ -179,10 +221,14 @@ int run_logfetch(const options& run, getdata& conn, datafile& writer, std::FILE*
   ctx.zones = &process_zones();
   ctx.local_time = run.local_time;
   ctx.sink = &standard_sink();
-  int outcome = walk_box(run, box, conn, writer, state, exports, ctx).status;
+  const walk_summary summary = walk_box(run, box, conn, writer, state, ctx);
+  int outcome = summary.status;
   if (outcome == -1) return -1;
   if (!run.textfile.empty() &&
-      !exports.write_textfile(run.textfile, static_cast<int64_t>(std::time(nullptr)), outcome) &&
+      !write_run_textfile(run.textfile,
+                          {outcome_of(address, address, summary,
+                                      known_sensors("", address, run.incremental ? &state : nullptr,
+                                                    summary.read))}) &&
       outcome == 0)
     outcome = kSensorNotSaved;
   return outcome;

@@ -11,21 +11,8 @@
 #include <vector>
 
 #include "app/site_file.h"
+#include "app/walk_summary.h"
 #include "report/sink.h"
-
-// How one box's walk went, for the summary and the exit status.
-struct walk_summary {
-  int status = 0;  // 0 saved, 1 ended early, 2 something not saved
-  int sensors_saved = 0;
-  long long samples_saved = 0;
-  std::string outcome = "ok";  // a few words for the summary line
-  // The newest sample saved or already held, and its sensor's logging
-  // interval in minutes: a box whose newest sample is older than two
-  // intervals is behind.
-  int64_t newest_sample = 0;
-  int interval_minutes = 0;
-  int64_t ended_at = 0;  // when the walk ended
-};
 
 // The console of a site: whole lines only, one writer at a time, so lines of
 // different boxes may interleave but never mix within a line.
@@ -69,7 +56,6 @@ class prefixed_sink : public message_sink {
   std::string pending_[2];  // a line not yet ended, per stream
 };
 
-using clock_type = std::chrono::steady_clock;
 // Walks one box, saying everything through `sink`; stops after the sensor
 // during which `deadline` passes.
 using box_walker = std::function<walk_summary(const site_box& box, message_sink& sink,

@@ -58,8 +58,8 @@ struct Before {
 // appends when the marks could not be saved, are cut back, so that the files
 // hold what the marks on disk say.
 bool save_sensor(const reading& all, const options& run, datafile& writer, report_handoff& handoff,
-                 csv_history& history, collected& state, run_exports& exports,
-                 std::vector<store_export>& stores, const output_context& ctx) {
+                 csv_history& history, collected& state, std::vector<store_export>& stores,
+                 const output_context& ctx) {
   message_sink& sink = *ctx.sink;
   const auto part = [&](const char* mark) {
     if (!run.incremental) return all;
@@ -77,8 +77,6 @@ bool save_sensor(const reading& all, const options& run, datafile& writer, repor
     if (handoff.save(for_report) == 0) {
       written.push_back(kReportMark);
       report.wrote = true;
-      // The run's counts (-m) are what the report saved.
-      exports.add(for_report);
     } else {
       ok = false;  // the writer has left the file as it was
     }
@@ -187,7 +185,7 @@ void link_messages::read_before_status() {
 }
 
 walk_summary walk_box(const options& run, const walk_setup& box, getdata& conn, datafile& writer,
-                      collected& state, run_exports& exports, const output_context& ctx) {
+                      collected& state, const output_context& ctx) {
   message_sink& sink = *ctx.sink;
   // Histories go through the walk itself, each with its own mark.
   report_handoff handoff(writer, run.overwrite, ctx);
@@ -212,7 +210,7 @@ walk_summary walk_box(const options& run, const walk_setup& box, getdata& conn, 
     if ((run.exports & format) == 0) continue;
     store_export e;
     e.mark = mark;
-    e.out.reset(new run_exports(box.address, format, false, box.started, ctx));
+    e.out.reset(new run_exports(box.address, format, box.started, ctx));
     stores.push_back(std::move(e));
   }
   walk_summary summary;
@@ -221,6 +219,7 @@ walk_summary walk_box(const options& run, const walk_setup& box, getdata& conn, 
   bool ended = false;
   for (int port = 0; port < kPorts && !ended; ++port) {
     for (int slot = 0; slot < kSlots; ++slot) {
+      const auto asked = clock_type::now();
       const int result = conn.read_sensor(box.address.c_str(), box.password.c_str(), port, slot);
       progress.clear();
       if (result != 0 && conn.last_result().what == read_outcome::no_socket) {
@@ -238,15 +237,31 @@ walk_summary walk_box(const options& run, const walk_setup& box, getdata& conn, 
           summary.interval_minutes = r.status->logInterval;
         }
         if (!run.incremental || r.count > 0) {
-          if (save_sensor(r, run, writer, handoff, history, state, exports, stores, ctx)) {
+          if (save_sensor(r, run, writer, handoff, history, state, stores, ctx)) {
             ++summary.sensors_saved;
             summary.samples_saved += r.count;
+            known_sensor k;
+            k.port = r.status->port + 1;
+            k.slot = r.slot + 1;
+            k.type = r.status->sensorType;
+            k.newest_time = r.status->lastLogTime;
+            k.has_value = r.count > 0;
+            if (k.has_value) k.newest_value = r.get_value(r.count - 1);
+            k.interval_minutes = r.status->logInterval;
+            summary.read.push_back(k);
           } else {
             unread = true;
           }
         }
       } else {
         const failure_verdict verdict = judge_failure(sink, conn.last_result(), port);
+        if (conn.last_result().what == read_outcome::no_reply) {
+          const auto waited =
+              std::chrono::duration_cast<std::chrono::seconds>(clock_type::now() - asked).count();
+          sink.explain("logfetch: %s port %d did not answer %d requests in %lld s\n",
+                       box.address.c_str(), conn.box_port(), kAttempts,
+                       static_cast<long long>(waited));
+        }
         if (verdict.next == after_failure::end_walk) {
           ended = true;
           summary.outcome = verdict.ending;
@@ -265,7 +280,6 @@ walk_summary walk_box(const options& run, const walk_setup& box, getdata& conn, 
   }
   // Drawn from the histories in the folder, so also after a walk that ended early.
   if (run.page && write_chart_page(ctx, box.address, history.sensors()) != 0) unread = true;
-  exports.finish();  // the counts for -m; it writes no file itself
   for (store_export& e : stores) {
     const bool influx = std::strcmp(e.mark, kInfluxMark) == 0;
     std::string file = ctx.folder + line_protocol_name(box.address);

@@ -7,12 +7,11 @@
 #include <vector>
 
 #include "app/options.h"
-#include "app/site_run.h"
+#include "app/walk_summary.h"
 #include "device/getdata.h"
 
 class collected;
 class datafile;
-class run_exports;
 struct output_context;
 
 // Exit statuses, for schedulers and batch files.
@@ -23,6 +22,7 @@ constexpr int kSensorNotSaved = 2;
 // writer, record, exports and console are the caller's.
 struct walk_setup {
   std::string address, password;
+  std::string name;  // the box's name for labels; its address when ""
   bool progress = false;  // a progress line on standard error
   clock_type::time_point deadline = clock_type::time_point::max();
   int64_t started = 0;  // the run's start, which names its OpenMetrics files
@@ -32,7 +32,7 @@ struct walk_setup {
 // Status -1 (and outcome "no socket") when no socket could be opened: the
 // connection's listener has said so, and nothing more can be read.
 walk_summary walk_box(const options& run, const walk_setup& box, getdata& conn, datafile& writer,
-                      collected& state, run_exports& exports, const output_context& ctx);
+                      collected& state, const output_context& ctx);
 
 // The marks of the outputs a run writes: a sensor is downloaded from the
 // oldest of them.

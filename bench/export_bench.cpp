@@ -42,11 +42,13 @@ void BM_ExportedSampleAgainstCsvRow(benchmark::State& state) {
     const auto t0 = Clock::now();
     const int saved = history.save(r);
     const auto t1 = Clock::now();
-    run_exports om(r.address, kExportOpenMetrics, false, 1796685429, folder);
+    output_context ctx;
+    ctx.folder = folder;
+    run_exports om(r.address, kExportOpenMetrics, 1796685429, ctx);
     om.add(r);
     const int om_failed = om.finish();
     const auto t2 = Clock::now();
-    run_exports influx(r.address, kExportInflux, false, 1796685429, folder);
+    run_exports influx(r.address, kExportInflux, 1796685429, ctx);
     influx.add(r);
     const int lp_failed = influx.finish();
     const auto t3 = Clock::now();

@@ -2,6 +2,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <initializer_list>
+
 #include "platform/console.h"
 
 namespace {
@@ -41,7 +43,34 @@ void guard_signals(bool on) {
   }
 }
 
+const char* volatile stopped_text = nullptr;
+
+extern "C" void say_and_reraise(int sig) {
+  if (const char* text = stopped_text) {
+    size_t n = 0;
+    while (text[n] != '\0') ++n;
+    // Nothing else is safe in a handler; a short write is left as it is.
+    if (write(STDERR_FILENO, text, n) < 0) {
+    }
+  }
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
 }  // namespace
+
+void say_when_stopped(const char* text) {
+  stopped_text = text;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction before = {};
+    // A signal the program was started with ignored stays ignored.
+    if (sigaction(sig, nullptr, &before) != 0 || before.sa_handler == SIG_IGN) continue;
+    struct sigaction action = {};
+    action.sa_handler = say_and_reraise;
+    sigemptyset(&action.sa_mask);
+    sigaction(sig, &action, nullptr);
+  }
+}
 
 bool console_is_terminal(std::FILE* in) { return in != nullptr && isatty(fileno(in)) == 1; }
 

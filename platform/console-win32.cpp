@@ -28,7 +28,23 @@ BOOL WINAPI restore_on_break(DWORD) {
   if (saved_handle != INVALID_HANDLE_VALUE) SetConsoleMode(saved_handle, saved_mode);
   return FALSE;
 }
+const char* volatile stopped_text = nullptr;
+
+// FALSE: the handler that ends the program runs next, as without this one.
+BOOL WINAPI say_on_break(DWORD) {
+  if (const char* text = stopped_text) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(lstrlenA(text)), &written,
+              nullptr);
+  }
+  return FALSE;
+}
 }  // namespace
+
+void say_when_stopped(const char* text) {
+  stopped_text = text;
+  SetConsoleCtrlHandler(say_on_break, TRUE);
+}
 
 bool console_is_terminal(std::FILE* in) { return console_input(in) != INVALID_HANDLE_VALUE; }
 

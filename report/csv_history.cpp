@@ -192,6 +192,38 @@ Contents inspect(std::FILE* f, bool tenths) {
 
 }  // namespace
 
+bool read_history_newest(const std::string& path, bool tenths, history_newest* out) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  char tail[2 * kTailRoom];
+  size_t n = 0;
+  long start = 0;
+  if (std::fseek(f, 0, SEEK_END) == 0) {
+    const long size = std::ftell(f);
+    start = size > static_cast<long>(sizeof tail) ? size - static_cast<long>(sizeof tail) : 0;
+    if (size >= 0 && std::fseek(f, start, SEEK_SET) == 0) n = std::fread(tail, 1, sizeof tail, f);
+  }
+  std::fclose(f);
+  // Whole rows end in CRLF; the first line of the tail may be cut, unless
+  // the tail is the whole file (then it is the header).
+  size_t end = n;
+  while (end > 0 && !(end >= 2 && tail[end - 2] == '\r' && tail[end - 1] == '\n')) --end;
+  int64_t times[2], values[2];
+  int rows = 0;
+  while (rows < 2 && end >= 2) {
+    const size_t row = line_start(tail, end - 2);
+    if (row == 0 && start != 0) break;
+    if (!parse_history_row(tail + row, tail + end - 2, tenths, &times[rows], &values[rows])) break;
+    ++rows;
+    end = row;
+  }
+  if (rows == 0) return false;
+  out->time = times[0];
+  out->value = values[0];
+  out->step = rows == 2 && times[0] > times[1] ? times[0] - times[1] : 0;
+  return true;
+}
+
 char* put_iso_utc(char* p, int32_t t) {
   struct tm tm = {};
   split_time(t, &tm);

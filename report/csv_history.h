@@ -30,6 +30,16 @@ char* put_iso_utc(char* p, int32_t t);
 // A value as the history writes it: whole, or tenths with one decimal.
 char* put_history_value(char* p, int64_t v, bool tenths);
 
+// The newest whole rows of a history on disk: what the folder still knows of
+// a sensor that this run did not save.
+struct history_newest {
+  int64_t time = 0, value = 0;
+  int64_t step = 0;  // seconds between its last two rows; 0 with one row
+};
+// False when `path` is no history or holds no whole row; a torn last row is
+// passed over, as the next save cuts it off.
+bool read_history_newest(const std::string& path, bool tenths, history_newest* out);
+
 class csv_history {
  public:
   // Histories go to `folder` ("" for the current one, else ending in '/');

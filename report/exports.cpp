@@ -60,18 +60,6 @@ void lp_tag(std::string* out, const char* key, const std::string& value) {
   append_tag_value(out, value.data(), value.size());
 }
 
-void put_help(text_file& out, const char* kind, const std::string& name, const char* help) {
-  out.text("# HELP ");
-  out.text(name);
-  out.text(" ");
-  out.text(help);
-  out.text("\n# TYPE ");
-  out.text(name);
-  out.text(" ");
-  out.text(kind);
-  out.text("\n");
-}
-
 }  // namespace
 
 bool parse_export_formats(const char* text, unsigned* formats) {
@@ -148,21 +136,17 @@ char* put_nanoseconds(char* p, int64_t seconds) {
   return p + 9;
 }
 
-run_exports::run_exports(std::string address, unsigned formats, bool textfile, int64_t run_start,
-                         std::string folder, message_sink* sink)
-    : address_(std::move(address)),
-      formats_(formats),
-      textfile_(textfile),
-      run_start_(run_start),
-      folder_(std::move(folder)),
-      sink_(sink != nullptr ? sink : &standard_sink()) {}
-
-run_exports::run_exports(std::string address, unsigned formats, bool textfile, int64_t run_start,
+run_exports::run_exports(std::string address, unsigned formats, int64_t run_start,
                          const output_context& ctx)
-    : run_exports(std::move(address), formats, textfile, run_start, ctx.folder, ctx.sink) {}
+    : address_(std::move(address)),
+      box_(ctx.box.empty() ? address_ : ctx.box),
+      formats_(formats),
+      run_start_(run_start),
+      folder_(ctx.folder),
+      sink_(ctx.sink != nullptr ? ctx.sink : &standard_sink()) {}
 
 void run_exports::add(const reading& r) {
-  if ((formats_ == 0 && !textfile_) || r.status == nullptr || r.samples == nullptr) return;
+  if (formats_ == 0 || r.status == nullptr || r.samples == nullptr) return;
   const SensorStatus& st = *r.status;
   // The samples the report holds, as the report writer counts them.
   const int n = std::max(0, std::min(r.count, static_cast<int>(st.logCount)));
@@ -174,6 +158,7 @@ void run_exports::add(const reading& r) {
   const std::string port = std::to_string(st.port + 1), slot = std::to_string(r.slot + 1);
   const std::string type = type_text(st.sensorType);
   s.labels = "{";
+  om_label(&s.labels, "box", box_);
   om_label(&s.labels, "address", address_);
   om_label(&s.labels, "system_name", system);
   om_label(&s.labels, "port", port);
@@ -182,6 +167,7 @@ void run_exports::add(const reading& r) {
   om_label(&s.labels, "unit", unit);
   s.labels += '}';
   append_measurement(&s.tags, s.family.data(), s.family.size());
+  lp_tag(&s.tags, "box", box_);
   lp_tag(&s.tags, "address", address_);
   lp_tag(&s.tags, "system_name", system);
   lp_tag(&s.tags, "port", port);
@@ -193,18 +179,16 @@ void run_exports::add(const reading& r) {
   s.step = static_cast<uint32_t>(st.logInterval) * 60u;
   s.first = static_cast<int32_t>(static_cast<uint32_t>(st.lastLogTime) -
                                  static_cast<uint32_t>(n - 1) * s.step);
-  s.newest_time = st.lastLogTime;
-  s.newest_value = r.get_value(n - 1);
   s.count = n;
-  if (formats_ != 0) {
-    s.values.resize(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i) s.values[static_cast<size_t>(i)] = r.get_value(i);
-  }
+  s.values.resize(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) s.values[static_cast<size_t>(i)] = r.get_value(i);
   samples_ += n;
   series_.push_back(std::move(s));
 }
 
 int run_exports::finish() {
+  // Nothing saved, nothing to tell: no empty file for a box not reached.
+  if (series_.empty()) return failures_;
   if ((formats_ & kExportOpenMetrics) && !write_openmetrics()) ++failures_;
   if ((formats_ & kExportInflux) && !append_influx()) ++failures_;
   return failures_;
@@ -273,74 +257,6 @@ bool run_exports::append_influx() {
       p = put_nanoseconds(p, static_cast<int32_t>(t));
       *p++ = '\n';
       out.commit(p);
-    }
-  }
-  return out.finish();
-}
-
-bool run_exports::write_textfile(const std::string& path, int64_t end_time, int status) const {
-  return write_textfile(path, {this}, {status}, end_time);
-}
-
-bool run_exports::write_textfile(const std::string& path,
-                                 const std::vector<const run_exports*>& boxes,
-                                 const std::vector<int>& statuses, int64_t end_time) {
-  write_block block;
-  text_file out(block, *boxes.front()->sink_);
-  if (!out.open(path, text_file::mode::replace, text_file::form::binary)) return false;
-  // Each family once, with a row per box (and per sensor) under it.
-  auto box_metric = [&](const char* name, const char* help, auto value_of) {
-    put_help(out, "gauge", name, help);
-    for (size_t i = 0; i < boxes.size(); ++i) {
-      std::string box = "{";
-      om_label(&box, "address", boxes[i]->address_);
-      box += '}';
-      out.text(name);
-      out.text(box);
-      char* p = out.reserve();
-      *p++ = ' ';
-      p = put_int(p, value_of(i));
-      *p++ = '\n';
-      out.commit(p);
-    }
-  };
-  box_metric("logfetch_run_end_time_seconds",
-             "When the last run against the box ended, seconds since 1970 UTC.",
-             [&](size_t) { return end_time; });
-  box_metric("logfetch_run_exit_status", "The exit status of the last run against the box.",
-             [&](size_t i) { return static_cast<int64_t>(statuses[i]); });
-  box_metric("logfetch_run_sensors_saved", "Sensors whose samples the last run saved.",
-             [&](size_t i) { return static_cast<int64_t>(boxes[i]->series_.size()); });
-  box_metric("logfetch_run_samples_saved", "Samples the last run saved.",
-             [&](size_t i) { return static_cast<int64_t>(boxes[i]->samples_); });
-  bool any = false;
-  for (const run_exports* b : boxes) any = any || !b->series_.empty();
-  if (any) {
-    put_help(out, "gauge", "logfetch_sensor_last_sample_time_seconds",
-             "When the newest sample saved was taken, seconds since 1970 UTC.");
-    for (const run_exports* b : boxes) {
-      for (const Series& s : b->series_) {
-        out.text("logfetch_sensor_last_sample_time_seconds");
-        out.text(s.labels);
-        char* p = out.reserve();
-        *p++ = ' ';
-        p = put_int(p, s.newest_time);
-        *p++ = '\n';
-        out.commit(p);
-      }
-    }
-    put_help(out, "gauge", "logfetch_sensor_last_sample_value",
-             "The newest sample saved, in the unit the unit label names.");
-    for (const run_exports* b : boxes) {
-      for (const Series& s : b->series_) {
-        out.text("logfetch_sensor_last_sample_value");
-        out.text(s.labels);
-        char* p = out.reserve();
-        *p++ = ' ';
-        p = put_export_value(p, s.newest_value, s.tenths);
-        *p++ = '\n';
-        out.commit(p);
-      }
     }
   }
   return out.finish();

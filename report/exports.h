@@ -1,12 +1,11 @@
 // The samples of one run for monitoring stores (-x): an OpenMetrics file per
-// run for backfilling, lines appended to an InfluxDB line-protocol file; and
-// (-m) a textfile with the run's outcome for a node exporter's collector.
+// run for backfilling, lines appended to an InfluxDB line-protocol file.
 //
 // Every sensor type is one gauge family, "logfetch_" and the type word
 // ("logfetch_temperature", "logfetch_4_20ma"; "logfetch_type_N" for a code
 // without a word), so that one query never mixes quantities. The unit is the
 // box's own text, not known to be a base unit, so it is a label and not part
-// of the name. Labels: address, system_name, port, slot, type, unit.
+// of the name. Labels: box, address, system_name, port, slot, type, unit.
 #pragma once
 
 #include <cstdint>
@@ -39,27 +38,16 @@ char* put_nanoseconds(char* p, int64_t seconds);
 
 class run_exports {
  public:
-  // formats: export_format bits; textfile: whether -m asked for one.
-  // Files go to `folder` ("" or ending in '/'); messages to `sink`.
-  run_exports(std::string address, unsigned formats, bool textfile, int64_t run_start,
-              std::string folder = "", message_sink* sink = nullptr);
-  // Files in ctx.folder, messages on *ctx.sink (standard output when null).
-  // write_textfile still writes the path it is given.
-  run_exports(std::string address, unsigned formats, bool textfile, int64_t run_start,
-              const output_context& ctx);
+  // formats: export_format bits. Files go to ctx.folder, messages to
+  // *ctx.sink; the box label is ctx.box (its address when empty).
+  run_exports(std::string address, unsigned formats, int64_t run_start, const output_context& ctx);
 
   // A sensor the walk has saved: its samples are kept for finish().
   void add(const reading& r);
-  // Writes the OpenMetrics file and appends to the line-protocol file.
-  // Returns the number of files that could not be written, each said.
+  // Writes the OpenMetrics file and appends to the line-protocol file; a run
+  // that saved nothing writes neither. Returns the number of files that
+  // could not be written, each said.
   int finish();
-  // Writes `path` through a temporary file and a rename: the run's end,
-  // status and counts, and each sensor's newest sample. False, said, when it
-  // could not be written.
-  bool write_textfile(const std::string& path, int64_t end_time, int status) const;
-  // The same for the boxes of a site, one status each, in one file.
-  static bool write_textfile(const std::string& path, const std::vector<const run_exports*>& boxes,
-                             const std::vector<int>& statuses, int64_t end_time);
 
   int failures() const { return failures_; }
   // The OpenMetrics file finish() wrote or tried to write ("" before).
@@ -74,7 +62,6 @@ class run_exports {
     bool tenths = false;
     int32_t first = 0;  // time of values[0]
     uint32_t step = 0;  // seconds between samples
-    int32_t newest_time = 0, newest_value = 0;
     int count = 0;
     std::vector<int32_t> values;  // kept only with -x
   };
@@ -82,9 +69,8 @@ class run_exports {
   bool write_openmetrics();
   bool append_influx();
 
-  std::string address_;
+  std::string address_, box_;
   unsigned formats_;
-  bool textfile_;
   int64_t run_start_;
   std::string folder_;
   message_sink* sink_;

@@ -126,7 +126,9 @@ TEST(ExportFailures, WhatDoesNotFitLeavesTheFileAsItWas) {
     report_test::TempDir dir;
     ASSERT_TRUE(dir.ok());
     const std::string folder = dir.path() + "/";
-    run_exports exports(s.address, c.format, false, 1796685429, folder);
+    output_context ctx;
+    ctx.folder = folder;
+    run_exports exports(s.address, c.format, 1796685429, ctx);
     const std::string path = c.format == kExportInflux
                                  ? folder + line_protocol_name(s.address)
                                  : folder + openmetrics_name(s.address, 1796685429);

@@ -13,4 +13,5 @@ struct output_context {
   bool local_time = false;       // -t: times in the box's zone instead of UTC
   message_sink* sink = nullptr;  // the walk's console
   std::string folder;            // "" for the current folder, else ending in '/'
+  std::string box;               // the box's name for labels; its address when ""
 };

@@ -28,7 +28,7 @@ struct walk {
   capture_sink sink;
 
   void run(uint8_t zone) {
-    const output_context ctx{&zones, local_time, &sink, folder};
+    const output_context ctx{&zones, local_time, &sink, folder, ""};
     datafile writer(ctx);
     csv_history history(ctx);
     report_test::sensor s;

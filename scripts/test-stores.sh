@@ -77,7 +77,7 @@ python3 "$root/tests/stores/compare.py" openmetrics "$om" "$work/dump.txt" "$sav
 echo "promtool: $saved samples backfilled and dumped back alike"
 
 promtool check metrics <"$work/full/run.prom" || fail "promtool check metrics found problems"
-grep -q "^logfetch_run_samples_saved{address=\"$box\"} $saved\$" "$work/full/run.prom" ||
+grep -q "^logfetch_run_samples_saved{box=\"$box\",address=\"$box\"} $saved\$" "$work/full/run.prom" ||
   fail "the textfile does not count $saved samples"
 echo "promtool check metrics: the textfile passes"
 

@@ -139,7 +139,8 @@ TEST(SiteRun, WritesWhatSeparateRunsWrite) {
   // One textfile for the site: every box's outcome in it.
   const std::string prom = site.read("site.prom");
   for (int i = 0; i < 3; ++i)
-    EXPECT_NE(prom.find("logfetch_run_exit_status{address=\"" + sims[0][i]->addr() + "\"} 0\n"),
+    EXPECT_NE(prom.find("logfetch_run_exit_status{box=\"room-" + std::to_string(i) +
+                        "\",address=\"" + sims[0][i]->addr() + "\"} 0\n"),
               std::string::npos)
         << prom;
 }
