@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "report/datafile.h"
 #include "report/test_sensor.h"
 
 namespace {
@@ -148,6 +149,78 @@ TEST(ExportFailures, WhatDoesNotFitLeavesTheFileAsItWas) {
         << what;
     report_test::expect_left_as_it_was(dir.path(), path, c.existed, kept, what);
   }
+}
+
+// Every exported sample is a report line's: the same time and value, in
+// both formats, for a plain and a tenths sensor, labelled with its box.
+TEST(ExportSamples, EachIsAReportLineWithItsTimeAndValue) {
+  for (const uint8_t type : {uint8_t{1}, uint8_t{2}}) {
+    report_test::TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string folder = dir.path() + "/";
+    report_test::sensor s;
+    SensorStatus st = report_test::example_status();
+    st.sensorType = type;
+    report_test::load(s, st, {215, -3, 7, 1200});
+    report_test::capture_sink sink;
+    output_context ctx;
+    ctx.folder = folder;
+    ctx.sink = &sink;
+    ctx.box = "rack 1";
+    datafile writer(ctx);
+    ASSERT_EQ(writer.write_data("report.txt", s.view(), 0), 0);
+    run_exports exports(s.address, kExportOpenMetrics | kExportInflux, 1796685429, ctx);
+    exports.add(s.view());
+    ASSERT_EQ(exports.finish(), 0) << sink.text;
+
+    // "MM/DD/YYYY HH:MM:SS, V" back to seconds and the value's text.
+    std::vector<std::pair<int64_t, std::string>> want;
+    for (const std::string& line : report_test::split_lines(report_test::read_file(folder + "report.txt"))) {
+      int mo, d, y, h, mi, sec;
+      char value[32];
+      if (std::sscanf(line.c_str(), "%2d/%2d/%4d %2d:%2d:%2d, %31s", &mo, &d, &y, &h, &mi, &sec,
+                      value) != 7)
+        continue;
+      std::tm tm{};
+      tm.tm_year = y - 1900;
+      tm.tm_mon = mo - 1;
+      tm.tm_mday = d;
+      tm.tm_hour = h;
+      tm.tm_min = mi;
+      tm.tm_sec = sec;
+      want.emplace_back(static_cast<int64_t>(timegm(&tm)), value);
+    }
+    ASSERT_EQ(want.size(), 4u);
+
+    std::vector<std::pair<int64_t, std::string>> om, lp;
+    const std::string om_name = folder + openmetrics_name(s.address, 1796685429);
+    for (const std::string& line : report_test::split_lines(report_test::read_file(om_name))) {
+      if (line.empty() || line[0] == '#') continue;
+      EXPECT_NE(line.find("{box=\"rack 1\",address=\"192.168.0.10\","), std::string::npos) << line;
+      const size_t t = line.rfind(' '), v = line.rfind(' ', t - 1);
+      om.emplace_back(std::stoll(line.substr(t + 1)), line.substr(v + 1, t - v - 1));
+    }
+    const std::string lp_name = folder + line_protocol_name(s.address);
+    for (const std::string& line : report_test::split_lines(report_test::read_file(lp_name))) {
+      EXPECT_NE(line.find(",box=rack\\ 1,address=192.168.0.10,"), std::string::npos) << line;
+      const size_t t = line.rfind(' '), v = line.find(" value=");
+      lp.emplace_back(std::stoll(line.substr(t + 1, line.size() - t - 10)),
+                      line.substr(v + 7, t - v - 7));
+    }
+    EXPECT_EQ(om, want) << "type " << int(type);
+    EXPECT_EQ(lp, want) << "type " << int(type);
+  }
+}
+
+// A run that saved nothing writes no export file.
+TEST(ExportSamples, NothingSavedNoFile) {
+  report_test::TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  output_context ctx;
+  ctx.folder = dir.path() + "/";
+  run_exports exports("192.168.0.10", kExportOpenMetrics | kExportInflux, 1796685429, ctx);
+  EXPECT_EQ(exports.finish(), 0);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 }  // namespace
