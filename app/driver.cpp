@@ -194,7 +194,7 @@ int run_logfetch(const options& run, getdata& conn, datafile& writer, std::FILE*
       print_version();
       return 0;
     case command::refused:
-      say("Argument '%s' not recognized.\n", run.refused.c_str());
+      print_refusal(run);
       return -1;
     case command::walk:
       break;

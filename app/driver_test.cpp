@@ -166,7 +166,11 @@ TEST(DriverCommandLine, HelpAndUnknownWordsEndTheRunAtOnce) {
       {{"-"}, -1, "Argument '-' not recognized.\n"},
       {{"--"}, -1, "Argument '--' not recognized.\n"},
       {{"bogus", "-h"}, -1, "Argument 'bogus' not recognized.\n"},
-      {{"-i", addr, "-p", "pw", "-x"}, -1, "Argument '-x' not recognized.\n"},
+      {{"-i", addr, "-p", "pw", "-x"},
+       -1,
+       "Option -x needs a format: openmetrics, influx or openmetrics,influx.\n"},
+      {{"-i", addr, "-p", "pw", "-xbogus"}, -1, "Argument 'bogus' not recognized.\n"},
+      {{"-f"}, -1, "Option -f needs a file name.\n"},
       {{"-i", addr, "-p", "pw", "extra"}, -1, "Argument 'extra' not recognized.\n"},
   };
   for (const auto& c : cases) {

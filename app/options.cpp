@@ -60,9 +60,10 @@ struct word_cursor {
   }
 };
 
-options refuse(options o, const char* word) {
+options refuse(options o, const char* word, lacking missing = lacking::nothing) {
   o.what = command::refused;
   o.refused = word;
+  o.missing = missing;
   return o;
 }
 }  // namespace
@@ -111,12 +112,13 @@ options scan_options(int argc, char* const* argv) {
         o.page = true;
         break;
       case 'x':
-        if (w.arg == nullptr || !parse_export_formats(w.arg, &o.exports))
-          return refuse(o, w.arg != nullptr ? w.arg : w.text);
+        if (w.arg == nullptr) return refuse(o, w.text, lacking::format);
+        if (!parse_export_formats(w.arg, &o.exports)) return refuse(o, w.arg);
         break;
       case 'm':
       case 'f':
-        if (w.arg == nullptr) return refuse(o, w.text);
+        // An empty name would quietly mean no file at all.
+        if (w.arg == nullptr || *w.arg == '\0') return refuse(o, w.text, lacking::file_name);
         (w.letter == 'm' ? o.textfile : o.site_file) = w.arg;
         break;
       case 'h':

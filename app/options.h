@@ -13,9 +13,14 @@ enum class command {
   refused,  // a word that is no option, an unknown option or a bad argument
 };
 
+// What an option refused for want of its argument lacks.
+enum class lacking { nothing, file_name, format };
+
 struct options {
   command what = command::walk;
   std::string refused;  // with command::refused: the word to name
+  // With command::refused: what the option named there lacks, if anything.
+  lacking missing = lacking::nothing;
   // Present only when given with its text; otherwise the prompt asks.
   std::string address, password;
   bool address_present = false;

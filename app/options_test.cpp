@@ -11,6 +11,8 @@ std::string describe(const options& o) {
   static const char* const kWhat[] = {"walk", "usage", "version", "refused"};
   std::string s = kWhat[static_cast<int>(o.what)];
   if (o.what == command::refused) s += " '" + o.refused + "'";
+  if (o.missing == lacking::file_name) s += " needs a file";
+  if (o.missing == lacking::format) s += " needs a format";
   if (o.address_present) s += " i=" + o.address;
   if (o.password_present) s += " p=" + o.password;
   if (o.overwrite) s += " o";
@@ -42,8 +44,8 @@ TEST(ScanOptions, WordsGiveOneValue) {
       {{"-w"}, "walk c w"},
       // A file option takes an absolute path, never a two-letter option word.
       {{"-m", "/var/x.prom", "-f", "/srv/site.toml"}, "walk m=/var/x.prom f=/srv/site.toml"},
-      {{"-m", "/t"}, "refused '-m'"},
-      {{"-F", "/n"}, "refused '-F'"},
+      {{"-m", "/t"}, "refused '-m' needs a file"},
+      {{"-F", "/n"}, "refused '-F' needs a file"},
       {{"-p", "/pw"}, "walk p=w"},
       {{"-p", "/tmp"}, "walk t"},
       {{"-i", "-o"}, "walk o"},
@@ -57,9 +59,12 @@ TEST(ScanOptions, WordsGiveOneValue) {
       {{"-x", "influx,openmetrics"}, "walk x=3"},
       {{"-xbogus"}, "refused 'bogus'"},
       {{"-x", ""}, "refused ''"},
-      {{"-x"}, "refused '-x'"},
-      {{"-x", "-o"}, "refused '-x'"},
-      {{"-f"}, "refused '-f'"},
+      {{"-x"}, "refused '-x' needs a format"},
+      {{"-x", "-o"}, "refused '-x' needs a format"},
+      {{"-f"}, "refused '-f' needs a file"},
+      {{"/M"}, "refused '/M' needs a file"},
+      {{"-f", ""}, "refused '-f' needs a file"},
+      {{"-m", ""}, "refused '-m' needs a file"},
       {{"-h"}, "usage"},
       {{"-?"}, "usage"},
       {{"/h"}, "usage"},

@@ -4,11 +4,13 @@
 #define TOML_EXCEPTIONS 0
 #include <toml++/toml.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <vector>
 
 #include "device/messages.h"
 #include "platform/access.h"
@@ -36,13 +38,33 @@ std::string as_folder(std::string f) {
   return f;
 }
 
+constexpr size_t kMostMistakes = 10;
+
+// Gathers every mistake of the file, so that one run names them all rather
+// than one per attempt.
 class checker {
  public:
-  checker(const std::string& path, std::string* error) : path_(path), error_(error) {}
+  explicit checker(const std::string& path) : path_(path) {}
 
   bool fail(const toml::source_region& where, const std::string& what) {
-    *error_ = path_ + ":" + std::to_string(where.begin.line) + ": " + what;
+    return fail(static_cast<int>(where.begin.line), what);
+  }
+  bool fail(int line, const std::string& what) {
+    mistakes_.push_back({line, path_ + ":" + std::to_string(line) + ": " + what});
     return false;
+  }
+  bool clean() const { return mistakes_.empty(); }
+
+  // The first ten mistakes in file order, one line each. Tables hold their
+  // keys sorted by name, so the order found is not the file's.
+  std::string lines() const {
+    std::vector<mistake> sorted = mistakes_;
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const mistake& a, const mistake& b) { return a.line < b.line; });
+    std::string out;
+    for (size_t i = 0; i < sorted.size() && i < kMostMistakes; ++i)
+      out += (i == 0 ? "" : "\n") + sorted[i].text;
+    return out;
   }
 
   // A string key, if present; false after a message when it is not a string.
@@ -81,17 +103,22 @@ class checker {
   }
 
   bool known_keys(const toml::table& t, const std::set<std::string>& known, const std::string& in) {
+    bool ok = true;
     for (const auto& [key, node] : t) {
       if (known.count(std::string(key.str())) == 0)
-        return fail(key.source().begin.line != 0 ? key.source() : node.source(),
-                    "unknown key '" + std::string(key.str()) + "'" + in);
+        ok = fail(key.source().begin.line != 0 ? key.source() : node.source(),
+                  "unknown key '" + std::string(key.str()) + "'" + in);
     }
-    return true;
+    return ok;
   }
 
  private:
+  struct mistake {
+    int line;
+    std::string text;
+  };
   const std::string& path_;
-  std::string* error_;
+  std::vector<mistake> mistakes_;
 };
 
 // The first line of a password file, without its line end.
@@ -131,65 +158,76 @@ bool load_site(const std::string& path, site_plan* plan, std::string* error) {
     return false;
   }
   const toml::table& top = parsed.table();
-  checker check(path, error);
-  if (!check.known_keys(top, {"concurrency", "deadline", "box"}, "")) return false;
-  if (!check.integer(top, "concurrency", "", 1, kMaxConcurrency, &plan->concurrency)) return false;
-  if (!check.integer(top, "deadline", "", 1, kMaxDeadline, &plan->deadline_seconds)) return false;
+  checker check(path);
+  check.known_keys(top, {"concurrency", "deadline", "box"}, "");
+  check.integer(top, "concurrency", "", 1, kMaxConcurrency, &plan->concurrency);
+  check.integer(top, "deadline", "", 1, kMaxDeadline, &plan->deadline_seconds);
 
   const toml::node* boxes = top.get("box");
-  if (boxes == nullptr || boxes->as_array() == nullptr || boxes->as_array()->empty()) {
-    *error = path + ":1: no [[box]] to collect";
-    if (boxes != nullptr)
-      return check.fail(boxes->source(), "'box' must be a list of [[box]] tables");
-    return false;
-  }
+  if (boxes == nullptr)
+    check.fail(1, "no [[box]] to collect");
+  else if (boxes->as_array() == nullptr || boxes->as_array()->empty())
+    check.fail(boxes->source(), "'box' must be a list of [[box]] tables");
+  const toml::array none;
+  const toml::array& listed =
+      boxes != nullptr && boxes->as_array() != nullptr ? *boxes->as_array() : none;
   std::set<std::string> names;
-  for (const toml::node& node : *boxes->as_array()) {
+  for (const toml::node& node : listed) {
     const toml::table* t = node.as_table();
-    if (t == nullptr) return check.fail(node.source(), "'box' must be a list of [[box]] tables");
+    if (t == nullptr) {
+      check.fail(node.source(), "'box' must be a list of [[box]] tables");
+      continue;
+    }
     const std::string in = " in [[box]]";
     site_box box;
     box.line = static_cast<int>(node.source().begin.line);
     box.deadline_seconds = plan->deadline_seconds;
-    if (!check.known_keys(
-            *t,
-            {"name", "address", "password", "password_file", "folder", "local_time", "deadline"},
-            in))
-      return false;
+    check.known_keys(
+        *t, {"name", "address", "password", "password_file", "folder", "local_time", "deadline"},
+        in);
+    // Each key is checked on its own; a key of the wrong type counts as
+    // given, so that it is not also called missing.
     bool has_name, has_address, has_password, has_password_file, has_folder;
     std::string password_file;
-    if (!check.text(*t, "name", in, &box.name, &has_name) ||
-        !check.text(*t, "address", in, &box.address, &has_address) ||
-        !check.text(*t, "password", in, &box.password, &has_password) ||
-        !check.text(*t, "password_file", in, &password_file, &has_password_file) ||
-        !check.text(*t, "folder", in, &box.folder, &has_folder) ||
-        !check.boolean(*t, "local_time", in, &box.local_time) ||
-        !check.integer(*t, "deadline", in, 1, kMaxDeadline, &box.deadline_seconds))
-      return false;
-    if (!has_address) return check.fail(node.source(), "'address' is missing" + in);
+    const bool name_ok = check.text(*t, "name", in, &box.name, &has_name);
+    const bool address_ok = check.text(*t, "address", in, &box.address, &has_address);
+    check.text(*t, "password", in, &box.password, &has_password);
+    const bool file_ok = check.text(*t, "password_file", in, &password_file, &has_password_file);
+    check.text(*t, "folder", in, &box.folder, &has_folder);
+    check.boolean(*t, "local_time", in, &box.local_time);
+    check.integer(*t, "deadline", in, 1, kMaxDeadline, &box.deadline_seconds);
     uint32_t ip = 0;
-    if (!parse_ipv4(box.address.c_str(), &ip))
-      return check.fail(t->get("address")->source(),
-                        "'address'" + in + " is not an IPv4 address: '" + box.address + "'");
+    if (!has_address)
+      check.fail(node.source(), "'address' is missing" + in);
+    else if (address_ok && !parse_ipv4(box.address.c_str(), &ip))
+      check.fail(t->get("address")->source(),
+                 "'address'" + in + " is not an IPv4 address: '" + box.address + "'");
     if (has_password == has_password_file)
-      return check.fail(node.source(),
-                        has_password ? "give 'password' or 'password_file'" + in + ", not both"
-                                     : "'password' or 'password_file' is missing" + in);
-    if (has_password_file) {
+      check.fail(node.source(), has_password
+                                    ? "give 'password' or 'password_file'" + in + ", not both"
+                                    : "'password' or 'password_file' is missing" + in);
+    else if (has_password_file && file_ok) {
       const std::string pw_path = in_folder(plan->folder, password_file);
       std::string why;
       if (!private_to_owner(pw_path, &why))
-        return check.fail(t->get("password_file")->source(), why);
-      if (!first_line(pw_path, &box.password))
-        return check.fail(t->get("password_file")->source(), "Can't read " + pw_path + " !");
+        check.fail(t->get("password_file")->source(), why);
+      else if (!first_line(pw_path, &box.password))
+        check.fail(t->get("password_file")->source(), "Can't read " + pw_path + " !");
     }
+    if (!name_ok || !address_ok || !has_address) continue;  // said above; no name to compare
     if (!has_name) box.name = box.address;
-    if (box.name.empty()) return check.fail(node.source(), "'name'" + in + " is empty");
+    if (box.name.empty()) {
+      check.fail(node.source(), "'name'" + in + " is empty");
+      continue;
+    }
     if (!names.insert(box.name).second)
-      return check.fail(has_name ? t->get("name")->source() : t->get("address")->source(),
-                        "'name'" + in + ": a second box named '" + box.name + "'");
+      check.fail(has_name ? t->get("name")->source() : t->get("address")->source(),
+                 "'name'" + in + ": a second box named '" + box.name + "'");
     box.folder = as_folder(has_folder ? in_folder(plan->folder, box.folder) : plan->folder);
     plan->boxes.push_back(box);
   }
-  return true;
+  if (check.clean()) return true;
+  *error = check.lines();
+  plan->boxes.clear();  // nothing of a refused file is acted on
+  return false;
 }

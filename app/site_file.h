@@ -26,9 +26,11 @@ struct site_plan {
 
 constexpr int kMaxConcurrency = 64;
 
-// Reads and checks the site file at `path`. False with a one-line message
-// in *error ("FILE:LINE: what is wrong", naming the key) when it cannot be
-// used; nothing of the file is then to be acted on.
+// Reads and checks the site file at `path`. False when it cannot be used,
+// with one line per mistake in *error ("FILE:LINE: what is wrong", naming
+// the key; at most ten, in file order, joined by '\n' with none after the
+// last); nothing of the file is then to be acted on. A file that is not
+// TOML at all gives the parser's one message.
 bool load_site(const std::string& path, site_plan* plan, std::string* error);
 
 // False, with the message for the user in *error, when the file at `path`

@@ -99,6 +99,50 @@ TEST_F(SiteFile, RefusesWithFileLineAndKey) {
   }
 }
 
+// One run names every mistake, in the file's order rather than the order
+// the tables keep their keys in, and no more than ten.
+TEST_F(SiteFile, NamesEachMistakeInFileOrder) {
+  const std::string path = write("site.toml", R"(concurrency = 0
+speed = 3
+[[box]]
+address = "127.0.0.1"
+password = "x"
+zone = 1
+adress = "y"
+local_time = "yes"
+[[box]]
+address = "127.0.0.300"
+[[box]]
+address = "127.0.0.1"
+password = "z"
+)");
+  site_plan plan;
+  std::string error;
+  EXPECT_FALSE(load_site(path, &plan, &error));
+  const std::string p = path + ":";
+  EXPECT_EQ(error, p + "1: 'concurrency' must be a whole number from 1 to 64\n" + p +
+                       "2: unknown key 'speed'\n" + p + "6: unknown key 'zone' in [[box]]\n" + p +
+                       "7: unknown key 'adress' in [[box]]\n" + p +
+                       "8: 'local_time' in [[box]] must be true or false\n" + p +
+                       "9: 'password' or 'password_file' is missing in [[box]]\n" + p +
+                       "10: 'address' in [[box]] is not an IPv4 address: '127.0.0.300'\n" + p +
+                       "12: 'name' in [[box]]: a second box named '127.0.0.1'");
+  EXPECT_TRUE(plan.boxes.empty());
+
+  // Twelve unknown keys, named so that their sorted order is the reverse of
+  // the file's: the first ten lines of the file are named.
+  std::string text, want;
+  for (int line = 1; line <= 12; ++line) {
+    const std::string key = "k" + std::to_string(100 - line);
+    text += key + " = 1\n";
+    if (line <= 10)
+      want += (line == 1 ? "" : "\n") + p + std::to_string(line) + ": unknown key '" + key + "'";
+  }
+  text += "[[box]]\naddress = \"127.0.0.1\"\npassword = \"x\"\n";
+  EXPECT_FALSE(load_site(write("site.toml", text), &plan, &error));
+  EXPECT_EQ(error, want);
+}
+
 TEST_F(SiteFile, RefusesFilesOthersMayRead) {
   const std::string site =
       write("site.toml", "[[box]]\naddress = \"127.0.0.1\"\npassword = \"pw\"\n", 0640);

@@ -23,3 +23,18 @@ int print_usage() {
 }
 
 void print_version() { say("logfetch %s\n", LOGFETCH_VERSION); }
+
+void print_refusal(const options& refused) {
+  const char* word = refused.refused.c_str();
+  switch (refused.missing) {
+    case lacking::file_name:
+      say("Option %s needs a file name.\n", word);
+      return;
+    case lacking::format:
+      say("Option %s needs a format: openmetrics, influx or openmetrics,influx.\n", word);
+      return;
+    case lacking::nothing:
+      break;
+  }
+  say("Argument '%s' not recognized.\n", word);
+}

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The exports against the real monitoring stores: boxsim serves a box with
 # every sensor type on 127.0.47.1; promtool backfills logfetch's OpenMetrics
-# file and dumps the same samples back; a throw-away influxd on 127.0.0.1 takes
-# the line-protocol file and a query returns the same count and values;
+# file and dumps the same samples back; the README's InfluxDB steps, run as
+# they are written against a fresh influxd on localhost:8086, load the
+# line-protocol file, and a query returns the same count and values;
 # promtool check metrics accepts the -m textfile; two -n runs against a box
 # that keeps logging export each sample once; an export that cannot be written
 # is said and gives status 2. Needs root (the box listens on UDP port 811).
@@ -10,7 +11,9 @@
 #   bash scripts/test-stores.sh        (builds logfetch and boxsim in build/)
 #
 # Under ctest, LOGFETCH_EXE and BOXSIM_EXE name the binaries and STORES_SKIP
-# is the status for a machine without root or the tools.
+# is the status for a machine without root or the tools. The stores run in a
+# network namespace of their own, so that port 8086 is free and no other
+# server on the machine can answer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -21,18 +24,25 @@ require_root "$skip" "needs root: boxsim binds UDP port 811"
 logfetch=${LOGFETCH_EXE:-}
 boxsim=${BOXSIM_EXE:-}
 if [ -z "$logfetch" ] || [ -z "$boxsim" ]; then
-  bash scripts/install-deps.sh cmake g++ make curl python3 prometheus influxdb influxdb-client
+  bash scripts/install-deps.sh cmake g++ make curl python3 iproute2 prometheus influxdb \
+    influxdb-client
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build build -j"$(nproc)" --target logfetch boxsim
   logfetch="$root/build/app/logfetch"
   boxsim="$root/build/boxsim/boxsim"
 fi
-for tool in promtool influxd curl python3; do
+for tool in promtool influxd influx curl python3 ip unshare; do
   if ! command -v "$tool" >/dev/null; then
-    echo "$tool is missing: bash scripts/install-deps.sh prometheus influxdb influxdb-client curl python3" >&2
+    echo "$tool is missing: bash scripts/install-deps.sh prometheus influxdb influxdb-client curl python3 iproute2" >&2
     exit "$skip"
   fi
 done
+if [ -z "${STORES_IN_NAMESPACE:-}" ]; then
+  unshare -n true || { echo "$script_name: cannot make a network namespace" >&2; exit "$skip"; }
+  export LOGFETCH_EXE=$logfetch BOXSIM_EXE=$boxsim STORES_IN_NAMESPACE=1
+  # shellcheck disable=SC2016 # $0 is the inner shell's: this script
+  exec unshare -n bash -c 'ip link set lo up && exec bash "$0"' "$root/scripts/test-stores.sh"
+fi
 
 work=$(mktemp -d /tmp/logfetch-stores-XXXXXX)
 influxd_pid=""
@@ -50,8 +60,6 @@ trap 'exit 1' INT TERM
 start_box() {  # address box-file
   start_boxsim "$work/box-$1" 1 "$boxsim" --addr "$1" --max-seconds 100 "$2"
 }
-
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 
 # --- A box with every sensor type: OpenMetrics, line protocol, textfile.
 box=127.0.47.1
@@ -81,12 +89,36 @@ grep -q "^logfetch_run_samples_saved{box=\"$box\",address=\"$box\"} $saved\$" "$
   fail "the textfile does not count $saved samples"
 echo "promtool check metrics: the textfile passes"
 
-http=$(free_port)
-rpc=$(free_port)
+# The commands of the README block marked <!-- test-stores: NAME -->.
+readme_block() {
+  awk -v mark="<!-- test-stores: $1 -->" '
+    $0 == mark { at = 1; next }
+    at == 1 && /^```/ { at = 2; next }
+    at == 2 && /^```/ { exit }
+    at == 2 { print }' "$root/README.md"
+}
+
+# A README block run as written in a folder holding the box's line protocol
+# under the README's name, then every point of the database it names
+# queried back.
+run_readme_block() {  # NAME
+  local commands
+  commands=$(readme_block "$1")
+  [ -n "$commands" ] || fail "README.md has no block marked test-stores: $1"
+  rm -rf "$work/readme" && mkdir "$work/readme"
+  cp "$lp" "$work/readme/192.168.0.10.lp"
+  (cd "$work/readme" && bash -euo pipefail -c "$commands") >"$work/readme-$1.out" 2>&1 ||
+    { cat "$work/readme-$1.out" >&2; fail "the README's $1 steps failed"; }
+  curl -sf -G "$url/query" --data-urlencode db=site --data-urlencode epoch=ns \
+    --data-urlencode 'q=SELECT * FROM /.*/' >"$work/points-$1.json"
+  python3 "$root/tests/stores/compare.py" influx "$lp" "$work/points-$1.json" "$saved" ||
+    { cat "$work/readme-$1.out" >&2; fail "after the README's $1 steps InfluxDB holds other points than $lp"; }
+}
+
 mkdir -p "$work/influx"
 cat >"$work/influx/influxdb.conf" <<CONF
 reporting-disabled = true
-bind-address = "127.0.0.1:$rpc"
+bind-address = "127.0.0.1:8088"
 [meta]
   dir = "$work/influx/meta"
 [data]
@@ -94,28 +126,24 @@ bind-address = "127.0.0.1:$rpc"
   wal-dir = "$work/influx/wal"
   query-log-enabled = false
 [http]
-  bind-address = "127.0.0.1:$http"
+  bind-address = "127.0.0.1:8086"
   log-enabled = false
 [monitor]
   store-enabled = false
 CONF
 influxd -config "$work/influx/influxdb.conf" >"$work/influx/log" 2>&1 &
 influxd_pid=$!
-url="http://127.0.0.1:$http"
+url="http://127.0.0.1:8086"
 for _ in $(seq 1 100); do
   curl -s -o /dev/null -w '%{http_code}' "$url/ping" 2>/dev/null | grep -q 204 && break
   sleep 0.1
 done
-curl -sf -XPOST "$url/query" --data-urlencode "q=CREATE DATABASE stores" >/dev/null ||
-  { tail "$work/influx/log" >&2; fail "influxd did not start"; }
-code=$(curl -s -o "$work/write.out" -w '%{http_code}' -XPOST "$url/write?db=stores&precision=ns" \
-  --data-binary @"$lp")
-[ "$code" = 204 ] || { cat "$work/write.out" >&2; fail "influxd refused $lp ($code)"; }
-curl -sf -G "$url/query" --data-urlencode db=stores --data-urlencode epoch=ns \
-  --data-urlencode 'q=SELECT * FROM /.*/' >"$work/points.json"
-python3 "$root/tests/stores/compare.py" influx "$lp" "$work/points.json" "$saved" ||
-  fail "InfluxDB holds other points than $lp"
-echo "influxd: $saved points written and queried back alike"
+curl -sf -o /dev/null "$url/ping" || { tail "$work/influx/log" >&2; fail "influxd did not start"; }
+run_readme_block influx-http
+echo "influxd: the README's curl steps wrote $saved points, queried back alike"
+curl -sf -XPOST "$url/query" --data-urlencode "q=DROP DATABASE site" >/dev/null
+run_readme_block influx-import
+echo "influxd: the README's influx -import steps wrote $saved points, queried back alike"
 
 # --- Two -n runs against a box that keeps logging, then a failed export.
 box=127.0.47.2

@@ -49,7 +49,9 @@ TEST(E2eUsage, HelpAndUnrecognisedWords) {
       {{"127.0.0.1"}, "Argument '127.0.0.1' not recognized.\n", kExitMinusOne},
       {{"-"}, "Argument '-' not recognized.\n", kExitMinusOne},
       {{"--"}, "Argument '--' not recognized.\n", kExitMinusOne},
-      {{"-x", "-?"}, "Argument '-x' not recognized.\n", kExitMinusOne},
+      {{"-x", "-?"},
+       "Option -x needs a format: openmetrics, influx or openmetrics,influx.\n",
+       kExitMinusOne},
   };
   TempDir dir;
   for (const Case& c : cases) {
