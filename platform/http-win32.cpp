@@ -50,19 +50,32 @@ std::string failure(const char* what, DWORD code) {
       text.pop_back();
   }
   if (buf != nullptr) LocalFree(buf);
-  switch (code) {
-    case ERROR_WINHTTP_TIMEOUT:
-      if (text.empty()) text = "timed out";
-      break;
-    case ERROR_WINHTTP_CANNOT_CONNECT:
-      if (text.empty()) text = "cannot connect";
-      break;
-    case ERROR_WINHTTP_SECURE_FAILURE:
-      text = "the server's certificate was refused" + (text.empty() ? std::string() : " (" + text + ")");
-      break;
-    default:
-      if (text.empty()) text = "WinHTTP error";
+  // Wine and some Windows versions have no text for WinHTTP's numbers.
+  if (text.empty()) {
+    switch (code) {
+      case ERROR_WINHTTP_TIMEOUT:
+        text = "timed out";
+        break;
+      case ERROR_WINHTTP_NAME_NOT_RESOLVED:
+        text = "the server name cannot be resolved";
+        break;
+      case ERROR_WINHTTP_CANNOT_CONNECT:
+        text = "cannot connect";
+        break;
+      case ERROR_WINHTTP_CONNECTION_ERROR:
+        text = "the connection was reset or ended";
+        break;
+      case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+        text = "the TLS handshake failed";
+        break;
+      case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
+        text = "the answer is not HTTP";
+        break;
+      default:
+        text = "WinHTTP error";
+    }
   }
+  if (code == ERROR_WINHTTP_SECURE_FAILURE) text = "the server's certificate was refused (" + text + ")";
   return std::string(what) + ": " + text + " (" + std::to_string(code) + ")";
 }
 

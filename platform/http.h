@@ -51,6 +51,15 @@ struct HttpHeader {
 // value without line ends or other control characters (but tabs).
 bool http_header_ok(const HttpHeader& header);
 
+// Whether HttpRequest::ca_file can be honoured here: not on Windows, where a
+// private CA has to be in the system's certificate store (see
+// http-win32.cpp). A reader of settings can refuse such a key up front.
+#ifdef _WIN32
+constexpr bool kHttpCaFileSupported = false;
+#else
+constexpr bool kHttpCaFileSupported = true;
+#endif
+
 struct HttpRequest {
   std::string url;                  // checked by parse_http_url on every post
   std::vector<HttpHeader> headers;  // checked by http_header_ok on every post

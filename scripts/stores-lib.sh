@@ -75,19 +75,19 @@ start_prometheus() {
 }
 
 start_victoria() {
-  local dir=$1 addr=$2 cert=${3:-} key=${4:-} ca=${5:-} port scheme=http tls=() check=()
+  local dir=$1 addr=$2 cert=${3:-} key=${4:-} ca=${5:-} port scheme=http tls_flags=() curl_ca=()
   port=$(free_port "$addr")
   mkdir -p "$dir"
   if [ -n "$cert" ]; then
     scheme=https
-    tls=(-tls -tlsCertFile="$cert" -tlsKeyFile="$key")
-    check=(--cacert "$ca")
+    tls_flags=(-tls -tlsCertFile="$cert" -tlsKeyFile="$key")
+    curl_ca=(--cacert "$ca")
   fi
   # No latency offset: a query sees what was just written.
   start_store "$dir/log" victoria-metrics -storageDataPath="$dir/data" -httpListenAddr="$addr:$port" \
-    -search.latencyOffset=0s -loggerLevel=ERROR "${tls[@]}"
+    -search.latencyOffset=0s -loggerLevel=ERROR "${tls_flags[@]}"
   vm_url="$scheme://$addr:$port"
-  wait_http 20 200 "$vm_url/health" "${check[@]}" ||
+  wait_http 20 200 "$vm_url/health" "${curl_ca[@]}" ||
     fail "victoria-metrics did not answer in 20 s: $(tail -n 5 "$dir/log")"
 }
 
