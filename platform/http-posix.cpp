@@ -79,7 +79,9 @@ HttpResponse HttpClient::post(const HttpRequest& request) {
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, impl_->error_text);
   curl_easy_setopt(easy, CURLOPT_USERAGENT, "logfetch");
   curl_easy_setopt(easy, CURLOPT_POST, 1L);
-  curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body.data());
+  // Never a null pointer, which tells curl to take the body from its read
+  // callback (standard input by default).
+  curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body.empty() ? "" : request.body.data());
   curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
   curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout_ms));
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.timeout_ms));

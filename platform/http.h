@@ -7,6 +7,9 @@
 // followed (a token must not travel to another host). TLS is always verified:
 // the peer's certificate must chain to a trusted CA and name the URL's host.
 //
+// Proxies: libcurl's environment variables (https_proxy, no_proxy, ...) on
+// POSIX, the system's WinHTTP proxy setting on Windows.
+//
 // Nothing here prints anything; transport errors come back as text, which
 // never holds a header value (where tokens travel) or the URL's query.
 #pragma once
