@@ -4,7 +4,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev \
-  libtomlplusplus-dev curl python3 iproute2 prometheus influxdb influxdb-client
+  libtomlplusplus-dev libcurl4-openssl-dev libsnappy-dev curl python3 iproute2 prometheus \
+  influxdb influxdb-client victoria-metrics
 
 jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
