@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <vector>
@@ -122,19 +121,20 @@ class checker {
 };
 
 // The first line of a password file, without its line end.
-bool first_line(const std::string& path, std::string* line) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::getline(in, *line);
-  if (!line->empty() && line->back() == '\r') line->pop_back();
-  return !in.bad();
+std::string first_line(const std::string& text) {
+  std::string line = text.substr(0, text.find('\n'));
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
 }
 
 }  // namespace
 
-bool private_to_owner(const std::string& path, std::string* error) {
+// The file's text, read only when it is the owner's alone. False with the
+// message for the user in *error.
+bool read_secret(const std::string& path, std::string* text, std::string* error) {
+  constexpr size_t kMost = 1 << 20;  // far more than any site file
   bool open_to_others = false;
-  if (!file_private(path.c_str(), &open_to_others)) {
+  if (read_private(path.c_str(), kMost, text, &open_to_others) != 0) {
     *error = "Can't read " + path + " !";
     return false;
   }
@@ -148,9 +148,10 @@ bool load_site(const std::string& path, site_plan* plan, std::string* error) {
   *plan = site_plan{};
   plan->path = path;
   plan->folder = folder_of(path);
-  if (!private_to_owner(path, error)) return false;
+  std::string text;
+  if (!read_secret(path, &text, error)) return false;
 
-  const toml::parse_result parsed = toml::parse_file(path);
+  const toml::parse_result parsed = toml::parse(text, path);
   if (!parsed) {
     const toml::parse_error& e = parsed.error();
     *error = path + ":" + std::to_string(e.source().begin.line) + ":" +
@@ -208,11 +209,11 @@ bool load_site(const std::string& path, site_plan* plan, std::string* error) {
                                     : "'password' or 'password_file' is missing" + in);
     else if (has_password_file && file_ok) {
       const std::string pw_path = in_folder(plan->folder, password_file);
-      std::string why;
-      if (!private_to_owner(pw_path, &why))
+      std::string why, secret;
+      if (!read_secret(pw_path, &secret, &why))
         check.fail(t->get("password_file")->source(), why);
-      else if (!first_line(pw_path, &box.password))
-        check.fail(t->get("password_file")->source(), "Can't read " + pw_path + " !");
+      else
+        box.password = first_line(secret);
     }
     if (!name_ok || !address_ok || !has_address) continue;  // said above; no name to compare
     if (!has_name) box.name = box.address;

@@ -32,8 +32,3 @@ constexpr int kMaxConcurrency = 64;
 // last); nothing of the file is then to be acted on. A file that is not
 // TOML at all gives the parser's one message.
 bool load_site(const std::string& path, site_plan* plan, std::string* error);
-
-// False, with the message for the user in *error, when the file at `path`
-// may be read by its group or others (POSIX); always true on Windows, where
-// the folder's access list guards it.
-bool private_to_owner(const std::string& path, std::string* error);

@@ -158,6 +158,15 @@ TEST_F(SiteFile, RefusesFilesOthersMayRead) {
   EXPECT_FALSE(load_site(site2, &plan, &error));
   EXPECT_NE(error.find("box.pw may be read by others"), std::string::npos) << error;
   EXPECT_EQ(error.find("pw\n"), std::string::npos);
+  // Gone, or a folder, by the time it is read: said, never a crash.
+  std::remove((dir_ + "box.pw").c_str());
+  for (bool folder : {false, true}) {
+    if (folder) {
+      ASSERT_EQ(mkdir((dir_ + "box.pw").c_str(), 0700), 0);
+    }
+    EXPECT_FALSE(load_site(site2, &plan, &error));
+    EXPECT_NE(error.find(": Can't read " + dir_ + "box.pw !"), std::string::npos) << error;
+  }
 }
 
 }  // namespace

@@ -74,6 +74,17 @@ for run in 1 2 3; do
       fail "-m into a missing folder is not said: $(cat "$work/nosuch.out")"
     grep -q "^Summary: live: " "$work/nosuch.out" || fail "-m into a missing folder: no summary"
     [ -s "$work/one/index.html" ] || fail "-m into a missing folder: no site page"
+    # A box folder that cannot be made (a file stands there): every output
+    # of that box said, status 2, the other outputs of the run still there.
+    : >"$work/one/blocked"
+    printf 'folder = "blocked"\n' >>"$work/one/site.toml"
+    status=0
+    "$logfetch" -f "$work/one/site.toml" -w -m "$work/one/x.prom" >"$work/blocked.out" 2>&1 || status=$?
+    [ "$status" = 2 ] || fail "a box folder that cannot be made: status $status, not 2: $(cat "$work/blocked.out")"
+    grep -q "^live: Can't open file:$work/one/blocked/" "$work/blocked.out" ||
+      fail "a box folder that cannot be made is not said: $(cat "$work/blocked.out")"
+    [ -s "$work/one/x.prom" ] && [ -s "$work/one/index.html" ] ||
+      fail "a box folder that cannot be made: no textfile or site page"
   fi
   [ -s "$work/site/index.html" ] || fail "run $run wrote no site page"
   # The dead box's row keeps the newest sample its folder holds.
