@@ -73,9 +73,11 @@ int site_main(const options& run) {
     return -1;
   }
   const int64_t started = static_cast<int64_t>(std::time(nullptr));
-  // A box's folder is made when missing, so a new box needs no set-up.
+  // A box's folder, and the site's own, is made when missing, so a new box
+  // needs no set-up.
+  std::error_code ignored;
+  if (!plan.folder.empty()) std::filesystem::create_directories(plan.folder, ignored);
   for (const site_box& box : plan.boxes) {
-    std::error_code ignored;
     if (!box.folder.empty()) std::filesystem::create_directories(box.folder, ignored);
   }
   // One record per folder, shared by the boxes that write there.

@@ -120,7 +120,9 @@ bool private_to_owner(const std::string& path, std::string* error) {
 bool load_site(const std::string& path, site_plan* plan, std::string* error) {
   *plan = site_plan{};
   plan->path = path;
-  plan->folder = folder_of(path);
+  // Password files are found beside the site file, wherever the outputs go.
+  const std::string site_folder = folder_of(path);
+  plan->folder = site_folder;
   if (!private_to_owner(path, error)) return false;
 
   const toml::parse_result parsed = toml::parse_file(path);
@@ -132,9 +134,13 @@ bool load_site(const std::string& path, site_plan* plan, std::string* error) {
   }
   const toml::table& top = parsed.table();
   checker check(path, error);
-  if (!check.known_keys(top, {"concurrency", "deadline", "box"}, "")) return false;
+  if (!check.known_keys(top, {"concurrency", "deadline", "folder", "box"}, "")) return false;
   if (!check.integer(top, "concurrency", "", 1, kMaxConcurrency, &plan->concurrency)) return false;
   if (!check.integer(top, "deadline", "", 1, kMaxDeadline, &plan->deadline_seconds)) return false;
+  std::string outputs;
+  bool has_outputs = false;
+  if (!check.text(top, "folder", "", &outputs, &has_outputs)) return false;
+  if (has_outputs) plan->folder = as_folder(in_folder(site_folder, outputs));
 
   const toml::node* boxes = top.get("box");
   if (boxes == nullptr || boxes->as_array() == nullptr || boxes->as_array()->empty()) {
@@ -176,7 +182,7 @@ bool load_site(const std::string& path, site_plan* plan, std::string* error) {
                         has_password ? "give 'password' or 'password_file'" + in + ", not both"
                                      : "'password' or 'password_file' is missing" + in);
     if (has_password_file) {
-      const std::string pw_path = in_folder(plan->folder, password_file);
+      const std::string pw_path = in_folder(site_folder, password_file);
       std::string why;
       if (!private_to_owner(pw_path, &why))
         return check.fail(t->get("password_file")->source(), why);
