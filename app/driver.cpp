@@ -12,7 +12,9 @@
 #include "app/options.h"
 #include "app/prompts.h"
 #include "app/say.h"
+#include "app/site_file.h"
 #include "app/site_run.h"
+#include "app/task_xml.h"
 #include "app/usage.h"
 #include "app/walk.h"
 #include "device/getdata.h"
@@ -137,6 +139,40 @@ int site_main(const options& run) {
   return status;
 }
 
+// --task-xml: the task that runs the -f site on schedule, for a site file
+// that can be collected as it stands.
+int task_main(const options& run) {
+  if (run.site_file.empty()) {
+    say("--task-xml needs the site file: -f FILE !\n");
+    return -1;
+  }
+  if (run.address_present || run.password_present) {
+    say("-i and -p cannot be combined with -f !\n");
+    return -1;
+  }
+  site_plan plan;
+  std::string error;
+  if (!load_site(run.site_file, &plan, &error)) {
+    say("%s\n", error.c_str());
+    return -1;
+  }
+  task_paths paths;
+  paths.program = program_path();
+  paths.site = absolute_path(run.site_file);
+  if (paths.program.empty() || paths.site.empty()) {
+    say("Can't tell where %s is !\n",
+        paths.program.empty() ? "logfetch itself" : run.site_file.c_str());
+    return -1;
+  }
+  std::string xml;
+  if (!task_xml(paths, &xml, &error)) {
+    say("%s\n", error.c_str());
+    return -1;
+  }
+  say("%s", xml.c_str());
+  return 0;
+}
+
 }  // namespace
 
 int run_logfetch(const options& run, getdata& conn, datafile& writer, std::FILE* in) {
@@ -156,6 +192,8 @@ int run_logfetch(const options& run, getdata& conn, datafile& writer, std::FILE*
     case command::refused:
       say("Argument '%s' not recognized.\n", run.refused.c_str());
       return -1;
+    case command::task_xml:
+      return task_main(run);
     case command::walk:
       break;
   }
