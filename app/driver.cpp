@@ -13,7 +13,9 @@
 #include "app/options.h"
 #include "app/prompts.h"
 #include "app/say.h"
+#include "app/site_file.h"
 #include "app/site_run.h"
+#include "app/task_xml.h"
 #include "app/usage.h"
 #include "app/walk.h"
 #include "device/getdata.h"
@@ -113,9 +115,11 @@ int site_main(const options& run) {
   }
   const int64_t started = static_cast<int64_t>(std::time(nullptr));
   say_when_stopped(kStoppedText);
-  // A box's folder is made when missing, so a new box needs no set-up.
+  // A box's folder, and the site's own, is made when missing, so a new box
+  // needs no set-up.
+  std::error_code ignored;
+  if (!plan.folder.empty()) std::filesystem::create_directories(plan.folder, ignored);
   for (const site_box& box : plan.boxes) {
-    std::error_code ignored;
     if (!box.folder.empty()) std::filesystem::create_directories(box.folder, ignored);
   }
   // One record per folder, shared by the boxes that write there.
@@ -177,6 +181,40 @@ int site_main(const options& run) {
   return status;
 }
 
+// --task-xml: the task that runs the -f site on schedule, for a site file
+// that can be collected as it stands.
+int task_main(const options& run) {
+  if (run.site_file.empty()) {
+    say("--task-xml needs the site file: -f FILE !\n");
+    return -1;
+  }
+  if (run.address_present || run.password_present) {
+    say("-i and -p cannot be combined with -f !\n");
+    return -1;
+  }
+  site_plan plan;
+  std::string error;
+  if (!load_site(run.site_file, &plan, &error)) {
+    say("%s\n", error.c_str());
+    return -1;
+  }
+  task_paths paths;
+  paths.program = program_path();
+  paths.site = absolute_path(run.site_file);
+  if (paths.program.empty() || paths.site.empty()) {
+    say("Can't tell where %s is !\n",
+        paths.program.empty() ? "logfetch itself" : run.site_file.c_str());
+    return -1;
+  }
+  std::string xml;
+  if (!task_xml(paths, &xml, &error)) {
+    say("%s\n", error.c_str());
+    return -1;
+  }
+  say("%s", xml.c_str());
+  return 0;
+}
+
 }  // namespace
 
 int run_logfetch(const options& run, getdata& conn, datafile& writer, std::FILE* in) {
@@ -196,6 +234,8 @@ int run_logfetch(const options& run, getdata& conn, datafile& writer, std::FILE*
     case command::refused:
       print_refusal(run);
       return -1;
+    case command::task_xml:
+      return task_main(run);
     case command::walk:
       break;
   }

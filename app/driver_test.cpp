@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include "app/usage.h"
 #include "device/getdata.h"
 #include "device/messages.h"
+#include "platform/files.h"
 #include "report/datafile.h"
 #include "tests/support/fake_box.h"
 #include "tests/support/texts.h"
@@ -172,6 +174,9 @@ TEST(DriverCommandLine, HelpAndUnknownWordsEndTheRunAtOnce) {
       {{"-i", addr, "-p", "pw", "-xbogus"}, -1, "Argument 'bogus' not recognized.\n"},
       {{"-f"}, -1, "Option -f needs a file name.\n"},
       {{"-i", addr, "-p", "pw", "extra"}, -1, "Argument 'extra' not recognized.\n"},
+      {{"--task-xml"}, -1, "--task-xml needs the site file: -f FILE !\n"},
+      {{"--task-xml", "-f", "s.toml", "-i", addr}, -1, "-i and -p cannot be combined with -f !\n"},
+      {{"--task-xml", "-f", "/nonexistent/s.toml"}, -1, "Can't read /nonexistent/s.toml !\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.words.empty() ? "" : c.words.back());
@@ -475,6 +480,29 @@ class DriverHandOff : public testing::Test {
   std::string old_dir_;
   std::string dir_;
 };
+
+// --task-xml: the site file as given is made absolute against the current
+// folder, checked as a run would check it, and nothing is sent.
+using DriverTaskXml = DriverHandOff;
+
+TEST_F(DriverTaskXml, PrintsTheTaskOfAUsableSiteFile) {
+  { std::ofstream("site.toml") << "[[box]]\naddress = \"127.0.2.30\"\npassword = \"pw\"\n"; }
+  ASSERT_EQ(chmod("site.toml", 0600), 0);
+  getdata conn;
+  const Outcome o = run(conn, {"--task-xml", "-f", "site.toml"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n", 0), 0u) << o.out;
+  EXPECT_NE(o.out.find("<Command>" + program_path() + "</Command>"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("<Arguments>-f " + dir_ + "/site.toml -n -c -w</Arguments>"),
+            std::string::npos)
+      << o.out;
+  EXPECT_NE(o.out.find("<WorkingDirectory>" + dir_ + "</WorkingDirectory>"), std::string::npos);
+
+  ASSERT_EQ(chmod("site.toml", 0644), 0);
+  const Outcome refused = run(conn, {"--task-xml", "-f", "site.toml"});
+  EXPECT_EQ(refused.status, -1);
+  EXPECT_EQ(refused.out.rfind("site.toml may be read by others", 0), 0u) << refused.out;
+}
 
 TEST_F(DriverHandOff, EachSensorReadIsSavedAndTheWalkGoesOn) {
   FakeBox box("127.0.2.10", 0,

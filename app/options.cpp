@@ -15,6 +15,10 @@ bool is_option_char(unsigned char c) { return c >= 0x21 && c <= 0x7E; }
 
 char folded(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 
+// What the cursor gives for --task-xml: no option letter, since the option
+// string holds no control character.
+constexpr char kTaskXml = '\1';
+
 bool starts_option(const char* word) { return word[0] == '-' || word[0] == '/'; }
 
 // An option whose argument names a file takes a next word that starts with
@@ -46,6 +50,7 @@ struct word_cursor {
     // The long spellings of -? and -v, as other programs take them.
     if (std::strcmp(text, "--help") == 0) return {option, '?', text, nullptr};
     if (std::strcmp(text, "--version") == 0) return {option, 'v', text, nullptr};
+    if (std::strcmp(text, "--task-xml") == 0) return {option, kTaskXml, text, nullptr};
     if (!starts_option(text)) return {stray, 0, text, nullptr};
     const unsigned char c = static_cast<unsigned char>(text[1]);
     // is_option_char excludes the terminating zero, which strchr would find.
@@ -128,6 +133,9 @@ options scan_options(int argc, char* const* argv) {
       case 'v':
         o.what = command::version;
         return o;
+      case kTaskXml:  // -f may still follow
+        o.what = command::task_xml;
+        break;
       default:  // ':' is the only other character the option string holds
         break;
     }

@@ -5,12 +5,14 @@
 #include <string>
 
 // What the command line asks for. Scanning stops at the first word that asks
-// for anything but a walk.
+// for the usage or the version, or is refused.
 enum class command {
   walk,     // download (one box, or with -f a site)
   usage,    // -h, -?, --help
   version,  // -v, --version
   refused,  // a word that is no option, an unknown option or a bad argument
+  // --task-xml: the scheduled task of the -f site, printed
+  task_xml,
 };
 
 // What an option refused for want of its argument lacks.

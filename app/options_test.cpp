@@ -8,7 +8,7 @@
 namespace {
 // The value in one line: what is asked for, then each option that is set.
 std::string describe(const options& o) {
-  static const char* const kWhat[] = {"walk", "usage", "version", "refused"};
+  static const char* const kWhat[] = {"walk", "usage", "version", "refused", "task-xml"};
   std::string s = kWhat[static_cast<int>(o.what)];
   if (o.what == command::refused) s += " '" + o.refused + "'";
   if (o.missing == lacking::file_name) s += " needs a file";
@@ -74,6 +74,14 @@ TEST(ScanOptions, WordsGiveOneValue) {
       {{"-v"}, "version"},
       {{"/V"}, "version"},
       {{"--version"}, "version"},
+      // --task-xml reads on, for -f after it; usage, version and refusals win.
+      {{"--task-xml", "-f", "C:\\site.toml", "-n"}, "task-xml n f=C:\\site.toml"},
+      {{"-F/srv/site.toml", "--task-xml"}, "task-xml f=/srv/site.toml"},
+      {{"--task-xml"}, "task-xml"},
+      {{"--task-xml", "-h"}, "usage"},
+      {{"--task-xml", "-f"}, "refused '-f'"},
+      {{"--TASK-XML"}, "refused '--TASK-XML'"},
+      {{"--task-xmlx"}, "refused '--task-xmlx'"},
       // The first word that asks for no walk decides; the rest is not read.
       {{"-t", "-h", "-v", "bogus"}, "usage t"},
       {{"-v", "-h"}, "version"},

@@ -147,7 +147,9 @@ bool read_secret(const std::string& path, std::string* text, std::string* error)
 bool load_site(const std::string& path, site_plan* plan, std::string* error) {
   *plan = site_plan{};
   plan->path = path;
-  plan->folder = folder_of(path);
+  // Password files are found beside the site file, wherever the outputs go.
+  const std::string site_folder = folder_of(path);
+  plan->folder = site_folder;
   std::string text;
   if (!read_secret(path, &text, error)) return false;
 
@@ -160,9 +162,13 @@ bool load_site(const std::string& path, site_plan* plan, std::string* error) {
   }
   const toml::table& top = parsed.table();
   checker check(path);
-  check.known_keys(top, {"concurrency", "deadline", "box"}, "");
+  check.known_keys(top, {"concurrency", "deadline", "folder", "box"}, "");
   check.integer(top, "concurrency", "", 1, kMaxConcurrency, &plan->concurrency);
   check.integer(top, "deadline", "", 1, kMaxDeadline, &plan->deadline_seconds);
+  std::string outputs;
+  bool has_outputs = false;
+  if (check.text(top, "folder", "", &outputs, &has_outputs) && has_outputs)
+    plan->folder = as_folder(in_folder(site_folder, outputs));
 
   const toml::node* boxes = top.get("box");
   if (boxes == nullptr)
@@ -208,7 +214,7 @@ bool load_site(const std::string& path, site_plan* plan, std::string* error) {
                                     ? "give 'password' or 'password_file'" + in + ", not both"
                                     : "'password' or 'password_file' is missing" + in);
     else if (has_password_file && file_ok) {
-      const std::string pw_path = in_folder(plan->folder, password_file);
+      const std::string pw_path = in_folder(site_folder, password_file);
       std::string why, secret;
       if (!read_secret(pw_path, &secret, &why))
         check.fail(t->get("password_file")->source(), why);

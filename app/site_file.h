@@ -18,7 +18,10 @@ struct site_box {
 
 struct site_plan {
   std::string path;    // the site file as given
-  std::string folder;  // the site file's folder: "" or ending in '/'
+  // Where index.html and the boxes without a folder of their own go, and
+  // where a box's relative folder starts: the site file's folder unless the
+  // top-level 'folder' names another. "" or ending in '/'.
+  std::string folder;
   int concurrency = 8;
   int deadline_seconds = 600;
   std::vector<site_box> boxes;

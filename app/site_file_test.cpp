@@ -62,6 +62,45 @@ deadline = 30
   EXPECT_EQ(b.deadline_seconds, 30);
 }
 
+// The outputs may go elsewhere than the site file (a read-only /etc, say);
+// password files are still read beside it.
+TEST_F(SiteFile, TopLevelFolderPlacesTheOutputsNotThePasswordFiles) {
+  write("cold.pw", "s3cret\n");
+  const struct {
+    std::string folder;  // the value of the top-level key
+    std::string want;    // the plan's folder
+  } cases[] = {
+      {"out", dir_ + "out/"},
+      {dir_ + "abs/", dir_ + "abs/"},
+      {"", dir_},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.folder);
+    const std::string path = write("site.toml", "folder = \"" + c.folder + R"("
+[[box]]
+address = "127.0.0.1"
+password_file = "cold.pw"
+folder = "cold"
+[[box]]
+address = "127.0.0.2"
+password = "public"
+folder = "/elsewhere"
+[[box]]
+address = "127.0.0.3"
+password = "public"
+)");
+    site_plan plan;
+    std::string error;
+    ASSERT_TRUE(load_site(path, &plan, &error)) << error;
+    EXPECT_EQ(plan.folder, c.want);
+    ASSERT_EQ(plan.boxes.size(), 3u);
+    EXPECT_EQ(plan.boxes[0].password, "s3cret");
+    EXPECT_EQ(plan.boxes[0].folder, c.want + "cold/");
+    EXPECT_EQ(plan.boxes[1].folder, "/elsewhere/");
+    EXPECT_EQ(plan.boxes[2].folder, c.want);
+  }
+}
+
 TEST_F(SiteFile, RefusesWithFileLineAndKey) {
   struct Case {
     const char* text;
@@ -70,6 +109,7 @@ TEST_F(SiteFile, RefusesWithFileLineAndKey) {
       {"concurrency = 0\n", "1: 'concurrency' must be a whole number from 1 to 64"},
       {"concurrency = \"8\"\n", "1: 'concurrency' must be a whole number from 1 to 64"},
       {"speed = 3\n", "1: unknown key 'speed'"},
+      {"folder = 5\n", "1: 'folder' must be a string"},
       {"", "1: no [[box]] to collect"},
       {"[[box]]\npassword = \"x\"\n", "1: 'address' is missing in [[box]]"},
       {"[[box]]\naddress = \"127.0.0.300\"\npassword = \"x\"\n",

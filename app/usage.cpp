@@ -16,6 +16,7 @@ int print_usage() {
   say("  -x FORMAT          Export the samples saved: openmetrics, influx, or both.\n");
   say("  -m FILE            Write the run's outcome to FILE for a metrics collector.\n");
   say("  -f FILE            Collect every box the site file FILE lists.\n");
+  say("  --task-xml         With -f: print a Windows task running it every 15 minutes.\n");
   say("  -v                 Display the version and exit.\n");
   say("  -?                 Display this usage information and exit.\n\n");
   say("You will be prompted for any required options you did not specify.\n\n");

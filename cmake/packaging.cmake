@@ -13,6 +13,29 @@ else()
           DESTINATION ${LF_INSTALL_MANDIR})
 endif()
 
+# The scheduled service of the Debian package: units, their command, the
+# options file and the sample site file. Only the package takes these (see
+# deb-components.cmake): `cmake --install` into a prefix leaves /etc alone.
+if(NOT WIN32)
+  set(_lf_pkg ${PROJECT_SOURCE_DIR}/packaging)
+  install(FILES ${_lf_pkg}/logfetch.service ${_lf_pkg}/logfetch.timer
+          DESTINATION lib/systemd/system COMPONENT service EXCLUDE_FROM_ALL)
+  install(PROGRAMS ${_lf_pkg}/logfetch-service
+          DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/logfetch COMPONENT service EXCLUDE_FROM_ALL)
+  install(FILES ${_lf_pkg}/default DESTINATION /etc/default RENAME logfetch
+          COMPONENT service EXCLUDE_FROM_ALL)
+  # It holds passwords once filled in; postinst gives it to the user logfetch.
+  install(FILES ${_lf_pkg}/site.toml DESTINATION /etc/logfetch
+          PERMISSIONS OWNER_READ OWNER_WRITE COMPONENT service EXCLUDE_FROM_ALL)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+      ${_lf_pkg}/conffiles ${_lf_pkg}/postinst ${_lf_pkg}/prerm ${_lf_pkg}/postrm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+  # postinst makes the user; setfacl opens the node exporter's folder to it.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "acl")
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/deb-components.cmake)
+endif()
+
 set(CPACK_PACKAGE_NAME logfetch)
 set(CPACK_PACKAGE_VENDOR logfetch)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

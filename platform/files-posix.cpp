@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <vector>
 
 #include "platform/files.h"
 
@@ -33,4 +35,21 @@ void folder_sync(const char* folder) {
   if (fd < 0) return;
   fsync(fd);
   close(fd);
+}
+
+std::string program_path() {
+  std::vector<char> buf(256);
+  for (;;) {
+    const ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n < 0) return "";
+    if (static_cast<size_t>(n) < buf.size()) return std::string(buf.data(), static_cast<size_t>(n));
+    buf.resize(buf.size() * 2);  // cut short: try a larger buffer
+  }
+}
+
+// Names are bytes here; they are passed on as they are.
+std::string absolute_path(const std::string& path) {
+  std::error_code error;
+  const std::filesystem::path full = std::filesystem::absolute(path, error);
+  return error ? "" : full.lexically_normal().string();
 }

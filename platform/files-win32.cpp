@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <vector>
 
 #include "platform/files.h"
 
@@ -67,3 +68,37 @@ bool file_sync(std::FILE* f) { return _commit(_fileno(f)) == 0; }
 
 // A rename with MOVEFILE_REPLACE_EXISTING needs no folder flush here.
 void folder_sync(const char*) {}
+
+namespace {
+std::string utf8_of(const wchar_t* text, int length) {
+  if (length <= 0) return "";
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return "";
+  std::string out(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, length, &out[0], size, nullptr, nullptr);
+  return out;
+}
+}  // namespace
+
+std::string program_path() {
+  std::vector<wchar_t> buf(MAX_PATH);
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+    if (n == 0) return "";
+    if (n < buf.size()) return utf8_of(buf.data(), static_cast<int>(n));
+    buf.resize(buf.size() * 2);  // cut short: try a larger buffer
+  }
+}
+
+std::string absolute_path(const std::string& path) {
+  const int wide = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+  if (wide <= 0) return "";
+  std::vector<wchar_t> name(static_cast<size_t>(wide));
+  MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, name.data(), wide);
+  const DWORD size = GetFullPathNameW(name.data(), 0, nullptr, nullptr);
+  if (size == 0) return "";
+  std::vector<wchar_t> full(size);
+  const DWORD n = GetFullPathNameW(name.data(), size, full.data(), nullptr);
+  if (n == 0 || n >= size) return "";
+  return utf8_of(full.data(), static_cast<int>(n));
+}

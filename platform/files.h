@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 // Puts `from` in the place of `to`, replacing it: readers see the old file or
 // the new one, never a mixture. False when it could not be done.
@@ -29,3 +30,11 @@ bool file_sync(std::FILE* f);
 // After a rename in `folder` ("" for the current one): the folder's entry
 // to the disk too, where the system keeps folders apart (POSIX).
 void folder_sync(const char* folder);
+
+// The running program's own file, absolute, in UTF-8; "" when the system
+// cannot tell.
+std::string program_path();
+
+// `path` (as the command line gives it: on Windows in the ANSI code page)
+// made absolute against the current folder, in UTF-8; "" when it cannot be.
+std::string absolute_path(const std::string& path);

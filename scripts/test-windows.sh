@@ -72,6 +72,20 @@ status=$?
 set -e
 [ "$status" -eq 255 ] || fail "logfetch.exe /nonsense ended with $status under Wine, not 255"
 
+# The scheduled task of a site names the .exe and the site file as Windows
+# paths, and is XML a parser takes.
+printf '[[box]]\naddress = "127.0.0.1"\npassword = "public"\n' >"$tmp/site.toml"
+site_win=$(winepath -w "$tmp/site.toml")
+wine "$exe" --task-xml -f "$site_win" | tr -d '\r' >"$tmp/task.xml" ||
+  fail "logfetch.exe --task-xml -f $site_win failed under Wine: $(cat "$tmp/task.xml")"
+python3 -c 'import sys, xml.dom.minidom; xml.dom.minidom.parse(sys.argv[1])' "$tmp/task.xml" ||
+  fail "logfetch.exe --task-xml printed no well-formed XML: $(cat "$tmp/task.xml")"
+for want in "<Command>$(winepath -w "$exe")</Command>" "<Arguments>-f $site_win -n -c -w</Arguments>" \
+  "<WorkingDirectory>${site_win%\\*}</WorkingDirectory>" "<Interval>PT15M</Interval>"; do
+  grep -qF "$want" "$tmp/task.xml" || fail "logfetch.exe --task-xml lacks $want: $(cat "$tmp/task.xml")"
+done
+echo "test-windows: logfetch.exe --task-xml names $site_win"
+
 # The same end-to-end suites as the native run, each on a loopback net of its
 # own (127.0.4.x, 127.0.6.x, 127.0.13.x) so they cannot meet a native run, in
 # parallel shards: every test has its own box address, and most of the time goes to
