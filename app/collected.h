@@ -1,21 +1,21 @@
-// What -n runs have saved into this folder: for each box address, port and
-// slot, what identifies the datalog and, for each output (the report, the
-// CSV history, ...), the time of the newest sample that output has written.
-// Decides how many of a sensor's newest samples are new, and records each
-// output once it has been written.
-//
-// A line is "address port slot type sample_size interval capacity report"
-// followed by one "name=time" word for each other output with a mark.
+// What -n runs have saved into this folder, and what it means: for each box
+// address, port and slot, what identifies the datalog and, for each output
+// (the report, the CSV history, ...), the time of the newest sample that
+// output has committed; for each output file the length that commit found
+// it at. Decides how many of a sensor's newest samples are new, and commits
+// a box's outputs once, after the data they name is on the disk.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
-#include <tuple>
+#include <utility>
 #include <vector>
 
+#include "app/record_format.h"
 #include "device/messages.h"
 #include "device/reading.h"
 #include "report/sink.h"
@@ -39,14 +39,39 @@ struct record_line {
   int32_t newest = 0;  // the report's mark
 };
 
+// What one box's walk asks the record to say once its outputs are written.
+struct box_commit {
+  struct move {
+    std::string address;
+    int slot = 0;
+    SensorStatus status{};
+    std::vector<std::string> marks;  // moved to status.lastLogTime
+  };
+  std::vector<move> moves;
+  std::map<std::string, long long> files;  // in the folder: length now
+  std::vector<std::pair<std::string, std::string>> renames;  // temporary, final; after
+  std::vector<record_key> forget;          // sensors whose files start afresh (-o)
+  std::vector<std::string> forget_files;   // files about to be replaced whole (-o)
+  bool empty() const {
+    return moves.empty() && files.empty() && renames.empty() && forget.empty() &&
+           forget_files.empty();
+  }
+};
+
 class collected {
  public:
   explicit collected(std::string path = kCollectedFile);
 
   // Reads the state file. A missing file is an empty record; a file that
-  // cannot be read, or lines that make no sense, give one line on standard
-  // output and leave the sensors concerned without a record.
+  // cannot be read, or lines that make no sense, give one line and leave
+  // the sensors concerned without a record.
   void load(message_sink& sink = standard_sink());
+  // Before anything is written: every output file longer than its
+  // committed length is cut back to it (a run that never committed wrote
+  // the rest), each said; one shorter than it lost its tail to the file
+  // system, and its output catches up; files a commit named but did not
+  // yet rename are renamed.
+  void repair(message_sink& sink = standard_sink());
   // The records of `address` are not used this run (-o: fresh files); each
   // is replaced when its sensor's new report has been saved.
   void ignore(const std::string& address) {
@@ -64,9 +89,13 @@ class collected {
     std::lock_guard<std::mutex> lock(mutex_);
     return readable_;
   }
+  // The folder the record and the files it names are in: "" or ending in '/'.
+  const std::string& folder() const { return folder_; }
 
   // The lines of `address`, by port and slot.
   std::vector<record_line> lines_of(const std::string& address) const;
+  // The committed length of `name` in the folder; -1 when none is known.
+  long long committed_length(const std::string& name) const;
 
   // How many of the newest samples of the sensor described by `st` to
   // download, for the output furthest behind: -1 for all of them (an output
@@ -80,37 +109,35 @@ class collected {
   // no usable mark (it takes every sample), else from 0 on.
   int lacking(const std::string& address, int slot, const SensorStatus& st,
               const std::string& mark) const;
-  // Moves the marks of the outputs in `written` to the newest sample of `r`
-  // and rewrites the state file through a temporary file. False, with a
-  // message and its reason, when the file could not be written; the old file
-  // and the marks are then left as they were.
-  bool commit(const reading& r, const std::vector<std::string>& written,
-              message_sink& sink = standard_sink());
-  // The same for the one output `mark` of several sensors at once, as an
-  // export that is written whole at the end of a walk needs: one rewrite.
-  bool commit_all(const std::vector<reading>& rs, const std::string& mark,
-                  message_sink& sink = standard_sink());
+
+  // Hands the data of every file `c` names to the disk, then rewrites the
+  // record durably with `c` applied, then renames what it asks to. Boxes
+  // that finish while another box's commit is under way are committed
+  // together in the next one. False, said with its reason, when the record
+  // could not be written; the record is then as it was.
+  bool commit(const box_commit& c, message_sink& sink = standard_sink());
 
  private:
-  struct Record {
-    int type, sample_size, interval, capacity;
-    std::map<std::string, int32_t> marks;  // a line is kept only with a report mark
+  struct waiter {
+    const box_commit* c;
+    bool done = false, ok = false;
+    int err = 0;
   };
-  using Key = std::tuple<std::string, int, int>;  // address, port 1-8, slot 1-2
 
   // The new samples since `mark`, or -1 with *why set when the mark does not fit.
-  static int64_t since_mark(const Record& saved, const SensorStatus& st, int32_t mark,
+  static int64_t since_mark(const record_sensor& saved, const SensorStatus& st, int32_t mark,
                             const char** why);
-  bool save() const;
-  // Moves the marks `written` of the sensor of `r` in records_ (not saved).
-  void move_marks(const reading& r, const std::vector<std::string>& written);
-  void cannot_save(message_sink& sink) const;
+  void apply(const box_commit& c);
+  void cannot_save(message_sink& sink, int err) const;
 
-  std::string path_;
-  std::map<Key, Record> records_;
+  std::string path_, folder_;
+  record_contents contents_;
   std::set<std::string> ignored_;
+  std::set<std::pair<record_key, std::string>> lost_;  // outputs that lost their file's end
   std::vector<std::string> used_{kReportMark};
   bool readable_ = true;
-  mutable int save_errno_ = 0;  // why the last save failed
+  std::vector<waiter*> queue_;
+  bool committing_ = false;
+  std::condition_variable turn_;
   mutable std::mutex mutex_;
 };

@@ -4,11 +4,22 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 namespace {
+class report_sink_capture : public message_sink {
+ public:
+  bool good() const override { return true; }
+  std::string text;
+
+ protected:
+  void write_out(const char* s, size_t n) override { text.append(s, n); }
+  void write_err(const char*, size_t) override {}
+};
+
 std::string read_text(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
@@ -63,7 +74,9 @@ TEST(Collected, EachOutputCatchesUpFromItsOwnMark) {
   EXPECT_EQ(tail.get_value(1), 5);
   EXPECT_EQ(newest_samples(r, -1).count, 5);
 
-  ASSERT_TRUE(state.commit(r, {kReportMark}));
+  box_commit c;
+  c.moves.push_back({"10.0.0.1", 0, st, {kReportMark}});
+  ASSERT_TRUE(state.commit(c));
   const std::string newest = std::to_string(kMark + 2 * kStep);
   EXPECT_EQ(read_text(path),
             "# address port slot type sample_size interval capacity newest_sample_time\n"
@@ -74,4 +87,70 @@ TEST(Collected, EachOutputCatchesUpFromItsOwnMark) {
   EXPECT_EQ(state.plan("10.0.0.1", 0, st), 5);  // the history is still behind
   std::remove(path.c_str());
   rmdir(dir);
+}
+
+// The record's file lines: a file longer than its committed length is cut
+// back to it before anything is written, a shorter one makes its outputs
+// take the whole datalog again, a rename a commit asked for and did not see
+// done is done, and records without file lines are read as before.
+TEST(Collected, FilesGoBackToWhatTheRecordCommitted) {
+  char dir[] = "/tmp/collected_test.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string folder = std::string(dir) + "/";
+  const auto write = [&](const std::string& name, const std::string& text) {
+    std::ofstream(folder + name, std::ios::binary) << text;
+  };
+  write("10.0.0.1_p2_temperature.txt", "committed|torn by a kill");
+  write("10.0.0.1_p2_s1_temperature.csv", "short");
+  write("10.0.0.1.X.om.7.tmp", "held");
+  write("10.0.0.1.Y.om.8.tmp", "never committed");
+  write("logfetch.state",
+        "10.0.0.1 2 1 1 2 5 40 1796685000 history=1796685000\n"
+        "10 0 0\n"
+        "file 10.0.0.1_p2_temperature.txt 9\n"
+        "file 10.0.0.1_p2_s1_temperature.csv 80\n"
+        "file ../elsewhere 3\n"
+        "pending 10.0.0.1.X.om.7.tmp 10.0.0.1.X.om\n");
+  SensorStatus st{};
+  st.port = 1;
+  st.sensorType = 1;
+  st.sampleSize = 2;
+  st.logInterval = 5;
+  st.logCapacity = 40;
+  st.logCount = 40;
+  st.lastLogTime = 1796685000 + 300;
+
+  report_sink_capture sink;
+  collected state(folder + "logfetch.state");
+  state.load(sink);
+  state.repair(sink);
+  EXPECT_EQ(sink.text,
+            "2 line(s) of " + folder + "logfetch.state not understood, their sensors are downloaded in full.\n" +
+            folder + "10.0.0.1_p2_s1_temperature.csv is 75 bytes shorter than its committed length: its samples are written again.\n"
+            "Cut " + folder + "10.0.0.1_p2_temperature.txt back to its committed length (15 bytes dropped).\n"
+            "Renamed " + folder + "10.0.0.1.X.om.7.tmp to " + folder + "10.0.0.1.X.om, as the last commit asked.\n"
+            "Removed " + folder + "10.0.0.1.Y.om.8.tmp, written by a run that did not commit it.\n");
+  EXPECT_EQ(read_text(folder + "10.0.0.1_p2_temperature.txt"), "committed");
+  EXPECT_EQ(read_text(folder + "10.0.0.1.X.om"), "held");
+  EXPECT_EQ(state.lacking("10.0.0.1", 0, st, kReportMark), 1);
+  EXPECT_EQ(state.lacking("10.0.0.1", 0, st, kHistoryMark), -1);  // its file lost its end
+  EXPECT_EQ(state.committed_length("10.0.0.1_p2_temperature.txt"), 9);
+
+  // One commit: marks, lengths, and the rename after the record.
+  write("10.0.0.1.Z.om.9.tmp", "new");
+  box_commit c;
+  c.moves.push_back({"10.0.0.1", 0, st, {kReportMark, kHistoryMark}});
+  c.files["10.0.0.1_p2_temperature.txt"] = 9;
+  c.renames.push_back({"10.0.0.1.Z.om.9.tmp", "10.0.0.1.Z.om"});
+  ASSERT_TRUE(state.commit(c, sink));
+  EXPECT_EQ(read_text(folder + "logfetch.state"),
+            "# address port slot type sample_size interval capacity newest_sample_time\n"
+            "10.0.0.1 2 1 1 2 5 40 1796685300 history=1796685300\n"
+            "# file name committed_length\n"
+            "file 10.0.0.1_p2_s1_temperature.csv 80\n"
+            "file 10.0.0.1_p2_temperature.txt 9\n"
+            "pending 10.0.0.1.Z.om.9.tmp 10.0.0.1.Z.om\n");
+  EXPECT_EQ(read_text(folder + "10.0.0.1.Z.om"), "new");
+  EXPECT_EQ(state.lacking("10.0.0.1", 0, st, kHistoryMark), 0);
+  std::system(("rm -rf " + folder).c_str());
 }

@@ -130,6 +130,7 @@ int site_main(const options& run) {
       if (!record) {
         record.reset(new collected(box.folder + kCollectedFile));
         record->load();
+        record->repair();
         record->use(used_marks(run));
       }
       if (run.overwrite) record->ignore(box.address);
@@ -249,6 +250,7 @@ int run_logfetch(const options& run, getdata& conn, datafile& writer, std::FILE*
   collected state;
   if (run.incremental) {
     state.load();
+    state.repair();
     if (run.overwrite) state.ignore(address);
     state.use(used_marks(run));
   }

@@ -79,7 +79,7 @@ TEST(ScanOptions, WordsGiveOneValue) {
       {{"-F/srv/site.toml", "--task-xml"}, "task-xml f=/srv/site.toml"},
       {{"--task-xml"}, "task-xml"},
       {{"--task-xml", "-h"}, "usage"},
-      {{"--task-xml", "-f"}, "refused '-f'"},
+      {{"--task-xml", "-f"}, "refused '-f' needs a file"},
       {{"--TASK-XML"}, "refused '--TASK-XML'"},
       {{"--task-xmlx"}, "refused '--task-xmlx'"},
       // The first word that asks for no walk decides; the rest is not read.

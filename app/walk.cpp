@@ -5,10 +5,12 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "app/collected.h"
+#include "app/outputs.h"
 #include "app/progress.h"
 #include "device/messages.h"
 #include "platform/files.h"
@@ -24,97 +26,46 @@ namespace {
 constexpr int kPorts = 8;
 constexpr int kSlots = 2;
 
-// An export format of one walk: written whole when the walk ends, with its
-// own mark, so that one that failed catches up on the next -n run.
-struct store_export {
-  const char* mark;
-  std::unique_ptr<run_exports> out;
-  // The sensors handed to it, for their marks once it is written.
-  std::vector<std::unique_ptr<SensorStatus>> statuses;
-  std::vector<reading> sensors;
+// A sensor saved this walk, and the outputs whose marks may move to its
+// newest sample.
+struct saved_sensor {
+  box_commit::move move;
+  std::vector<const sensor_output*> at_finish;  // their marks move only if they finish
 };
 
-// One output file as it was before the sensor's samples went into it.
-struct Before {
-  std::string name;  // empty: no file to cut back
-  long long size = -1;
-  bool wrote = false;  // samples went into it this run
-  void take(const std::string& file) {
-    name = file;
-    size = file_is_plain(file.c_str()) ? file_size(file.c_str()) : -1;
-  }
-  // Back to the old length, never longer; a file that did not exist is left
-  // empty. Only ordinary files: a link or a device is never cut.
-  void cut_back() const {
-    const long long old = size < 0 ? 0 : size;
-    if (!name.empty() && file_is_plain(name.c_str()) && file_size(name.c_str()) > old)
-      file_truncate(name.c_str(), old);
-  }
-};
-
-// The report and, with -c, the history of one sensor, each given only the
-// samples past its own mark; then with -n the marks of those that were
-// written. False when anything of it failed. An append that failed, or all
-// appends when the marks could not be saved, are cut back, so that the files
-// hold what the marks on disk say.
-bool save_sensor(const reading& all, const options& run, datafile& writer, report_handoff& handoff,
-                 csv_history& history, collected& state, std::vector<store_export>& stores,
-                 const output_context& ctx) {
-  message_sink& sink = *ctx.sink;
-  const auto part = [&](const char* mark) {
-    if (!run.incremental) return all;
-    return newest_samples(all, state.lacking(all.address, all.slot, *all.status, mark));
-  };
+// Hands one sensor to every output, each the samples its own mark lacks.
+// False when an output could not take them.
+bool save_sensor(const reading& all, const options& run, collected& state,
+                 const std::vector<std::unique_ptr<sensor_output>>& outputs, walk_files& files,
+                 std::vector<saved_sensor>* saved) {
+  saved_sensor s;
+  s.move.address = all.address;
+  s.move.slot = all.slot;
+  s.move.status = *all.status;
   bool ok = true;
-  std::vector<std::string> written;
-  Before report, csv;
-  const reading for_report = part(kReportMark);
-  if (!run.incremental || for_report.count > 0) {
-    char name[100];
-    // -o empties the file first: nothing to cut back to.
-    if (!run.overwrite && writer.make_filename(name, sizeof name, for_report, 2) >= 0)
-      report.take(ctx.folder + name);
-    if (handoff.save(for_report) == 0) {
-      written.push_back(kReportMark);
-      report.wrote = true;
-    } else {
-      ok = false;  // the writer has left the file as it was
+  for (const auto& o : outputs) {
+    const reading part =
+        run.incremental
+            ? newest_samples(all, state.lacking(all.address, all.slot, *all.status, o->mark()))
+            : all;
+    if (run.incremental && part.count == 0 && !o->takes_empty()) {
+      s.move.marks.push_back(o->mark());  // had them all already
+      continue;
     }
-  } else {
-    written.push_back(kReportMark);  // had them all already
-  }
-  for (store_export& e : stores) {
-    const reading tail = part(e.mark);
-    if (run.incremental && tail.count == 0) continue;
-    e.out->add(tail);
-    e.statuses.emplace_back(new SensorStatus(*all.status));
-    reading kept;
-    kept.address = all.address;
-    kept.status = e.statuses.back().get();
-    kept.slot = all.slot;
-    e.sensors.push_back(kept);
-  }
-  if (run.history) {
-    // A history skips the samples it already has, and takes every sensor
-    // read, for the page.
-    const reading for_history = part(kHistoryMark);
-    csv.take(ctx.folder +
-             history_name(all.address, all.status->port + 1, all.slot + 1, all.status->sensorType));
-    if (history.save(for_history) == 0) {
-      written.push_back(kHistoryMark);
-      csv.wrote = for_history.count > 0;
+    if (run.incremental && !files.before_append(o->files_for(all))) {
+      ok = false;
+      continue;
+    }
+    if (!o->add(part)) {
+      ok = false;
+    } else if (o->at_finish()) {
+      s.at_finish.push_back(o.get());
     } else {
-      ok = false;  // the history has left its file as it was
+      s.move.marks.push_back(o->mark());
     }
   }
-  if (!run.incremental || (!report.wrote && !csv.wrote)) return ok;
-  if (state.commit(all, written, sink)) return ok;
-  // A state file that could not be read says nothing of the files: they stay.
-  if (state.readable()) {
-    if (report.wrote) report.cut_back();
-    if (csv.wrote) csv.cut_back();
-  }
-  return false;
+  saved->push_back(std::move(s));
+  return ok;
 }
 
 }  // namespace
@@ -204,18 +155,21 @@ walk_summary walk_box(const options& run, const walk_setup& box, getdata& conn, 
   link_messages messages(sink);
   conn.set_listener(&messages);
   HookGuard guard{conn};
-  std::vector<store_export> stores;
-  for (const auto& [format, mark] : {std::make_pair(kExportOpenMetrics, kOpenMetricsMark),
-                                     std::make_pair(kExportInflux, kInfluxMark)}) {
+  // What this walk appends to, claimed by one commit at its end (-n).
+  walk_files files(run.incremental && state.readable() ? &state : nullptr, ctx.folder, sink);
+  csv_history history(ctx);
+  std::vector<std::unique_ptr<sensor_output>> outputs;
+  outputs.push_back(report_output(handoff, writer, run.overwrite, files));
+  if (run.history) outputs.push_back(history_output(history, files));
+  for (const unsigned format : {unsigned{kExportOpenMetrics}, unsigned{kExportInflux}}) {
     if ((run.exports & format) == 0) continue;
-    store_export e;
-    e.mark = mark;
-    e.out.reset(new run_exports(box.address, format, box.started, ctx));
-    stores.push_back(std::move(e));
+    std::unique_ptr<run_exports> out(new run_exports(box.address, format, box.started, ctx));
+    if (run.incremental) out->hold_back();
+    outputs.push_back(export_output(std::move(out), format, box.address, files, ctx));
   }
+  std::vector<saved_sensor> saved;
   walk_summary summary;
   bool unread = false;
-  csv_history history(ctx);
   bool ended = false;
   for (int port = 0; port < kPorts && !ended; ++port) {
     for (int slot = 0; slot < kSlots; ++slot) {
@@ -236,8 +190,12 @@ walk_summary walk_box(const options& run, const walk_setup& box, getdata& conn, 
           summary.newest_sample = r.status->lastLogTime;
           summary.interval_minutes = r.status->logInterval;
         }
-        if (!run.incremental || r.count > 0) {
-          if (save_sensor(r, run, writer, handoff, history, state, stores, ctx)) {
+        if (run.incremental && r.count == 0 && run.history) {
+          // Nothing new, but a torn last row is mended all the same.
+          if (history.mend(r)) files.wrote(history_name(r.address, r.status->port + 1, r.slot + 1,
+                                                        r.status->sensorType));
+        } else if (!run.incremental || r.count > 0) {
+          if (save_sensor(r, run, state, outputs, files, &saved)) {
             ++summary.sensors_saved;
             summary.samples_saved += r.count;
             known_sensor k;
@@ -280,21 +238,33 @@ walk_summary walk_box(const options& run, const walk_setup& box, getdata& conn, 
   }
   // Drawn from the histories in the folder, so also after a walk that ended early.
   if (run.page && write_chart_page(ctx, box.address, history.sensors()) != 0) unread = true;
-  for (store_export& e : stores) {
-    const bool influx = std::strcmp(e.mark, kInfluxMark) == 0;
-    std::string file = ctx.folder + line_protocol_name(box.address);
-    const long long before = influx ? file_size(file.c_str()) : -1;
-    if (e.out->finish() > 0) {
+  box_commit commit;
+  std::set<const sensor_output*> finished;
+  for (const auto& o : outputs) {
+    if (!o->at_finish()) continue;
+    if (run.incremental && !files.before_append(o->files_for(reading{}))) {
       unread = true;
-    } else if (run.incremental && !e.sensors.empty() &&
-               !state.commit_all(e.sensors, e.mark, sink)) {
-      // Back to what the marks on disk say: the next run exports them again.
+      continue;
+    }
+    if (!o->finish()) {
+      unread = true;  // said; its marks stay, so it catches up on the next run
+      continue;
+    }
+    finished.insert(o.get());
+    for (const auto& r : o->renames()) commit.renames.push_back(r);
+  }
+  if (run.incremental) {
+    for (saved_sensor& s : saved) {
+      for (const sensor_output* o : s.at_finish)
+        if (finished.count(o) != 0) s.move.marks.push_back(o->mark());
+      if (!s.move.marks.empty()) commit.moves.push_back(std::move(s.move));
+    }
+    commit.files = files.lengths();
+    // One commit for the box, after the data it names is on the disk; if it
+    // cannot be made, the files go back to what the record on disk says.
+    if (!commit.empty() && !state.commit(commit, sink)) {
       unread = true;
-      if (!influx) file = e.out->openmetrics_path();
-      if (before < 0)
-        std::remove(file.c_str());
-      else
-        file_truncate(file.c_str(), before);
+      if (state.readable()) files.roll_back();
     }
   }
   summary.status = ended ? kWalkEndedEarly : unread || !sink.good() ? kSensorNotSaved : 0;

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // Puts `from` in the place of `to`, replacing it: readers see the old file or
 // the new one, never a mixture. False when it could not be done.
@@ -30,6 +31,17 @@ bool file_sync(std::FILE* f);
 // After a rename in `folder` ("" for the current one): the folder's entry
 // to the disk too, where the system keeps folders apart (POSIX).
 void folder_sync(const char* folder);
+
+// Hands what was written to each of `files` in `folder` to the disk before
+// a record that claims them is written: on Linux one syncfs of the folder's
+// file system, elsewhere each file flushed in turn. False with errno set.
+bool files_to_disk(const std::string& folder, const std::vector<std::string>& files);
+
+// A test's way to stop the program dead in the middle of its writes: with
+// LOGFETCH_KILL_AT=N in the environment, the Nth call ends the process at
+// once, as SIGKILL or a power cut would (nothing flushed, nothing said).
+// Every step that changes a file calls it first.
+void file_step();
 
 // The running program's own file, absolute, in UTF-8; "" when the system
 // cannot tell.

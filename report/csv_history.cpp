@@ -190,6 +190,18 @@ Contents inspect(std::FILE* f, bool tenths) {
   return c;
 }
 
+// Left by a write that stopped mid-row: the rows before it are sound.
+bool cut_torn_row(const std::string& path, long keep, message_sink& console) {
+  const long long size = file_size(path.c_str());
+  if (!cut_back_file(path, keep, console)) {
+    console.say("Can't open file:%s to write data !\n", path.c_str());
+    return false;
+  }
+  console.say("Cut the torn last row of %s back to its last whole row (%lld bytes dropped).\n",
+              path.c_str(), size - keep);
+  return true;
+}
+
 }  // namespace
 
 bool read_history_newest(const std::string& path, bool tenths, history_newest* out) {
@@ -271,6 +283,20 @@ bool parse_history_row(const char* begin, const char* end, bool tenths, int64_t*
   return true;
 }
 
+bool csv_history::mend(const reading& r) {
+  if (r.status == nullptr) return false;
+  const SensorStatus& st = *r.status;
+  const std::string path =
+      folder_ + history_name(r.address, st.port + 1, r.slot + 1, st.sensorType);
+  Contents c;
+  if (std::FILE* in = std::fopen(path.c_str(), "rb")) {
+    c = inspect(in, is_tenths_type(st.sensorType));
+    std::fclose(in);
+  }
+  return c.found == Found::kTorn &&
+         cut_torn_row(path, c.keep, sink_ != nullptr ? *sink_ : standard_sink());
+}
+
 int csv_history::save(const reading& r) {
   if (r.status == nullptr) return -1;
   const SensorStatus& st = *r.status;
@@ -319,16 +345,7 @@ int csv_history::save(const reading& r) {
     console.say("Can't read the last row of %s, left untouched !\n", path.c_str());
     return -1;
   }
-  if (found == Found::kTorn) {
-    // Left by a write that stopped mid-row: the rows before it are sound.
-    const long long size = file_size(path.c_str());
-    if (!file_truncate(path.c_str(), c.keep)) {
-      say_open_failure(console, path, errno);
-      return -1;
-    }
-    console.say("Cut the torn last row of %s back to its last whole row (%lld bytes dropped).\n",
-                path.c_str(), size - c.keep);
-  }
+  if (found == Found::kTorn && !cut_torn_row(path, c.keep, console)) return -1;
   text_file out(block_, console);
   if (!out.open(path, text_file::mode::append, text_file::form::binary)) return -1;
   // A failure to find the end is the write's failure.

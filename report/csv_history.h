@@ -58,6 +58,10 @@ class csv_history {
   // -1 with a one-line message.
   int save(const reading& r);
 
+  // For a sensor with nothing new: only a torn last row is cut off, and
+  // said. True when the file changed.
+  bool mend(const reading& r);
+
   // Every sensor handed to save this run, in the order of the walk.
   const std::vector<sensor_label>& sensors() const { return sensors_; }
 

@@ -200,7 +200,12 @@ bool run_exports::write_openmetrics() {
   openmetrics_path_ = free_openmetrics_path(folder_, address_, run_start_);
   write_block block;
   text_file out(block, *sink_);
-  if (!out.open(openmetrics_path_, text_file::mode::replace, text_file::form::binary)) return false;
+  if (hold_back_) {
+    held_name_ = temporary_name(openmetrics_path_);
+    if (!out.open(held_name_, text_file::mode::append, text_file::form::binary)) return false;
+  } else if (!out.open(openmetrics_path_, text_file::mode::replace, text_file::form::binary)) {
+    return false;
+  }
   std::vector<bool> done(series_.size(), false);
   // Each family's samples together; within a series, time only increases.
   for (size_t i = 0; i < series_.size(); ++i) {

@@ -49,6 +49,14 @@ class run_exports {
   // could not be written, each said.
   int finish();
 
+  // The OpenMetrics file is written to a temporary name beside and left
+  // there, for a commit to rename into place once its marks are on disk:
+  // no sample reaches a reader of *.om files twice.
+  void hold_back() { hold_back_ = true; }
+  // With hold_back, after finish: the temporary and the final name, in
+  // the folder ("" before, or when nothing was written).
+  const std::string& held_name() const { return held_name_; }
+
   int failures() const { return failures_; }
   // The OpenMetrics file finish() wrote or tried to write ("" before).
   const std::string& openmetrics_path() const { return openmetrics_path_; }
@@ -75,6 +83,8 @@ class run_exports {
   std::string folder_;
   message_sink* sink_;
   std::string openmetrics_path_;
+  bool hold_back_ = false;
+  std::string held_name_;
   std::vector<Series> series_;
   int failures_ = 0;
   int samples_ = 0;

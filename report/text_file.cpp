@@ -13,6 +13,20 @@ void explain(message_sink& sink, const std::string& name, int error) {
 
 }  // namespace
 
+bool cut_back_file(const std::string& name, long long length, message_sink& sink) {
+  const char* path = name.c_str();
+  if (length < 0) {
+    // Never a link's target or a device that happens to be there now.
+    if (!file_is_plain(path) || std::remove(path) == 0) return true;
+  } else if (file_size(path) <= length || file_truncate(path, length)) {
+    return true;  // a pipe or a device has no length beyond
+  }
+  explain(sink, name, errno);
+  return false;
+}
+
+void text_file::step() { file_step(); }
+
 void say_open_failure(message_sink& sink, const std::string& name, int error) {
   sink.say("Can't open file:%s to write data !\n", name.c_str());
   explain(sink, name, error);
@@ -66,8 +80,10 @@ bool text_file::finish() {
   flush();
   // Flushed before closing: not every C runtime reports a failed final
   // flush from fclose.
+  step();
   if (std::fflush(f_) != 0) fail(errno);
   if (std::ferror(f_) != 0) fail(EIO);
+  step();
   if (std::fclose(f_) != 0) fail(errno);
   f_ = nullptr;
   if (error_ == 0 && beside_ && !file_replace(temp_.c_str(), name_.c_str())) fail(errno);
@@ -88,12 +104,4 @@ void text_file::abandon() {
   if (beside_) std::remove(temp_.c_str());
 }
 
-void text_file::cut_back() {
-  const char* name = name_.c_str();
-  if (old_size_ < 0) {
-    if (file_is_plain(name) && std::remove(name) != 0) explain(sink_, name_, errno);
-    return;
-  }
-  // A device or pipe keeps no length to go back to.
-  if (file_size(name) > old_size_ && !file_truncate(name, old_size_)) explain(sink_, name_, errno);
-}
+void text_file::cut_back() { cut_back_file(name_, old_size_, sink_); }

@@ -34,6 +34,13 @@ class write_block {
 // standard error.
 void say_open_failure(message_sink& sink, const std::string& name, int error);
 
+// Puts the file `name` back to its first `length` bytes, never longer, or
+// removes it when it did not exist before (`length` < 0). Only an ordinary
+// file is touched: a device or a pipe keeps no length to go back to. The
+// system's reason on `sink` when it cannot be done. Every output that takes
+// back what it wrote does it through here.
+bool cut_back_file(const std::string& name, long long length, message_sink& sink);
+
 class text_file {
  public:
   enum class mode {
@@ -99,8 +106,11 @@ class text_file {
     pos_ = 0;
   }
   void write(const char* s, size_t n) {
-    if (n != 0 && std::fwrite(s, 1, n, f_) != n) fail(errno);
+    if (n == 0) return;
+    step();
+    if (std::fwrite(s, 1, n, f_) != n) fail(errno);
   }
+  static void step();
   // Keeps the first failure's errno (EIO for none).
   void fail(int error);
   void cut_back();
