@@ -117,7 +117,11 @@ check_verdict judge_site(const site_plan& plan, const std::vector<walk_summary>&
     const walk_summary& w = walks[i];
     if (w.status == kWalkEndedEarly) {
       unreached.push_back(box.name);
-      t.add(kCheckCritical, box.name + ": not reached: " + w.outcome);
+      // The summary line's "ended early: no reply" says why in its last words.
+      const std::string why = w.outcome.compare(0, 13, "ended early: ") == 0
+                                  ? w.outcome.substr(13)
+                                  : w.outcome;
+      t.add(kCheckCritical, box.name + ": not reached: " + why);
     } else if (w.status == kSensorNotSaved) {
       ++unsaved;
       t.add(kCheckWarning, box.name + ": not all saved (files or stores not written)");
