@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/check.h"
 #include "app/collected.h"
 #include "app/known.h"
 #include "app/options.h"
@@ -43,7 +44,7 @@ bool address_is_valid(const std::string& address) {
 // -w with -f: index.html in the site file's folder, linking each box's page.
 // A box whose last walk failed still shows the newest sample its folder holds.
 bool write_site_index(const site_plan& plan, const std::vector<walk_summary>& summaries,
-                      const std::vector<std::vector<known_sensor>>& known) {
+                      const std::vector<std::vector<known_sensor>>& known, message_sink& out) {
   std::vector<site_page_row> rows;
   for (size_t i = 0; i < plan.boxes.size(); ++i) {
     const site_box& box = plan.boxes[i];
@@ -70,11 +71,12 @@ bool write_site_index(const site_plan& plan, const std::vector<walk_summary>& su
     rows.push_back(row);
   }
   return write_site_page(plan.folder + "index.html", rows, static_cast<int64_t>(std::time(nullptr)),
-                         standard_sink());
+                         out);
 }
 
 // -m: one textfile for all the boxes of the run, with what each folder knows.
-bool write_run_textfile(const std::string& path, std::vector<box_outcome> boxes) {
+bool write_run_textfile(const std::string& path, std::vector<box_outcome> boxes,
+                        message_sink& out = standard_sink()) {
   const std::map<std::string, int64_t> before = read_last_successes(path);
   for (box_outcome& b : boxes) {
     if (b.status == 0) {
@@ -84,7 +86,7 @@ bool write_run_textfile(const std::string& path, std::vector<box_outcome> boxes)
       if (found != before.end()) b.last_success = found->second;
     }
   }
-  return write_textfile(path, boxes, standard_sink());
+  return write_textfile(path, boxes, out);
 }
 
 box_outcome outcome_of(const std::string& name, const std::string& address,
@@ -102,14 +104,29 @@ box_outcome outcome_of(const std::string& name, const std::string& address,
 
 // -f: every box of the site file, each walked by its own connection, writer
 // and zone engine, up to `concurrency` at once.
+// With --check the console goes to standard error and standard output is
+// the verdict alone.
 int site_main(const options& run) {
+  std::unique_ptr<check_watchdog> watchdog;
+  if (run.check) watchdog.reset(new check_watchdog(run.timeout_seconds));
+  message_sink& out = run.check ? check_console_sink() : standard_sink();
   if (run.address_present || run.password_present) {
+    if (run.check) {
+      watchdog->print(unknown_verdict("-i and -p cannot be combined with -f"));
+      return kCheckUnknown;
+    }
     say("-i and -p cannot be combined with -f !\n");
     return -1;
   }
   site_plan plan;
   std::string error;
   if (!load_site(run.site_file, &plan, &error)) {
+    if (run.check) {
+      const size_t end = error.find('\n');
+      watchdog->print(unknown_verdict(error.substr(0, end),
+                                      end == std::string::npos ? "" : error.substr(end + 1)));
+      return kCheckUnknown;
+    }
     say("%s\n", error.c_str());
     return -1;
   }
@@ -129,15 +146,15 @@ int site_main(const options& run) {
       std::unique_ptr<collected>& record = records[box.folder];
       if (!record) {
         record.reset(new collected(box.folder + kCollectedFile));
-        record->load();
-        record->repair();
+        record->load(out);
+        record->repair(out);
         record->use(used_marks(run));
       }
       if (run.overwrite) record->ignore(box.address);
     }
   }
   collected unused;
-  site_console console(stdout, stderr, console_is_terminal(stderr));
+  site_console console(run.check ? stderr : stdout, stderr, console_is_terminal(stderr));
   const box_walker walker = [&](const site_box& box, message_sink& sink,
                                 clock_type::time_point deadline) {
     zone_engine zones;
@@ -169,16 +186,21 @@ int site_main(const options& run) {
                                   run.incremental ? records[box.folder].get() : nullptr,
                                   summaries[i].read));
   }
+  bool outputs_written = true;
   if (!run.textfile.empty()) {
     std::vector<box_outcome> boxes;
     for (size_t i = 0; i < plan.boxes.size(); ++i)
       boxes.push_back(
           outcome_of(plan.boxes[i].name, plan.boxes[i].address, summaries[i], known[i]));
-    if (!write_run_textfile(run.textfile, std::move(boxes)) && status == 0)
-      status = kSensorNotSaved;
+    if (!write_run_textfile(run.textfile, std::move(boxes), out)) outputs_written = false;
   }
-  if (run.page && !write_site_index(plan, summaries, known) && status == 0)
-    status = kSensorNotSaved;
+  if (run.page && !write_site_index(plan, summaries, known, out)) outputs_written = false;
+  if (run.check) {
+    const check_verdict verdict = judge_site(plan, summaries, known, outputs_written);
+    watchdog->print(verdict);
+    return verdict.state;
+  }
+  if (!outputs_written && status == 0) status = kSensorNotSaved;
   return status;
 }
 
@@ -220,7 +242,7 @@ int task_main(const options& run) {
 
 int run_logfetch(const options& run, getdata& conn, datafile& writer, std::FILE* in) {
   // Set first: a failed start of the socket layer is told at once.
-  link_messages messages(standard_sink());
+  link_messages messages(run.check ? check_console_sink() : standard_sink());
   HookGuard guard{conn};
   conn.set_listener(&messages);
   // The writer of the single-box run follows the process-wide setting.
@@ -239,6 +261,10 @@ int run_logfetch(const options& run, getdata& conn, datafile& writer, std::FILE*
       return task_main(run);
     case command::walk:
       break;
+  }
+  if (run.check && run.site_file.empty()) {
+    std::fputs((check_prefix(kCheckUnknown) + "--check needs -f SITE\n").c_str(), stdout);
+    return kCheckUnknown;
   }
   if (!run.site_file.empty()) return site_main(run);
 

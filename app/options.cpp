@@ -1,5 +1,6 @@
 #include "app/options.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "report/exports.h"
@@ -15,9 +16,9 @@ bool is_option_char(unsigned char c) { return c >= 0x21 && c <= 0x7E; }
 
 char folded(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 
-// What the cursor gives for --task-xml: no option letter, since the option
-// string holds no control character.
-constexpr char kTaskXml = '\1';
+// What the cursor gives for the long options without a letter of their
+// own: control characters, which no option string holds.
+constexpr char kTaskXml = '\x01', kCheckOption = '\x02', kTimeoutOption = '\x03';
 
 bool starts_option(const char* word) { return word[0] == '-' || word[0] == '/'; }
 
@@ -27,6 +28,18 @@ bool takes_next_word(char option, const char* next) {
   if (!starts_option(next)) return true;
   const bool path_option = option == 'm' || option == 'f';
   return path_option && next[0] == '/' && std::strlen(next) > 2;
+}
+
+constexpr long kMostTimeout = 24 * 3600;
+
+// --timeout's seconds: a whole number from 1 to a day, nothing else.
+bool parse_seconds(const char* text, int* out) {
+  if (text == nullptr || *text < '0' || *text > '9') return false;
+  char* end = nullptr;
+  const long v = std::strtol(text, &end, 10);
+  if (*end != '\0' || v < 1 || v > kMostTimeout) return false;
+  *out = static_cast<int>(v);
+  return true;
 }
 
 // One word at a time through argv.
@@ -51,6 +64,12 @@ struct word_cursor {
     if (std::strcmp(text, "--help") == 0) return {option, '?', text, nullptr};
     if (std::strcmp(text, "--version") == 0) return {option, 'v', text, nullptr};
     if (std::strcmp(text, "--task-xml") == 0) return {option, kTaskXml, text, nullptr};
+    if (std::strcmp(text, "--check") == 0) return {option, kCheckOption, text, nullptr};
+    if (std::strncmp(text, "--timeout=", 10) == 0) return {option, kTimeoutOption, text, text + 10};
+    if (std::strcmp(text, "--timeout") == 0) {
+      const char* arg = next < argc && !starts_option(argv[next]) ? argv[next++] : nullptr;
+      return {option, kTimeoutOption, text, arg};
+    }
     if (!starts_option(text)) return {stray, 0, text, nullptr};
     const unsigned char c = static_cast<unsigned char>(text[1]);
     // is_option_char excludes the terminating zero, which strchr would find.
@@ -125,6 +144,13 @@ options scan_options(int argc, char* const* argv) {
         // An empty name would quietly mean no file at all.
         if (w.arg == nullptr || *w.arg == '\0') return refuse(o, w.text, lacking::file_name);
         (w.letter == 'm' ? o.textfile : o.site_file) = w.arg;
+        break;
+      case kCheckOption:
+        o.check = true;
+        break;
+      case kTimeoutOption:
+        if (w.arg == nullptr) return refuse(o, w.text, lacking::seconds);
+        if (!parse_seconds(w.arg, &o.timeout_seconds)) return refuse(o, w.arg);
         break;
       case 'h':
       case '?':

@@ -16,7 +16,7 @@ enum class command {
 };
 
 // What an option refused for want of its argument lacks.
-enum class lacking { nothing, file_name, format };
+enum class lacking { nothing, file_name, format, seconds };
 
 struct options {
   command what = command::walk;
@@ -35,6 +35,8 @@ struct options {
   unsigned exports = 0;      // -x: export_format bits
   std::string textfile;      // -m
   std::string site_file;     // -f
+  bool check = false;        // --check: one status line for a monitoring system
+  int timeout_seconds = 50;  // --timeout: the check's own limit
 };
 
 // argv[0] is the program name and is skipped.

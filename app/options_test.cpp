@@ -23,6 +23,9 @@ std::string describe(const options& o) {
   if (o.exports != 0) s += " x=" + std::to_string(o.exports);
   if (!o.textfile.empty()) s += " m=" + o.textfile;
   if (!o.site_file.empty()) s += " f=" + o.site_file;
+  if (o.missing == lacking::seconds) s += " needs seconds";
+  if (o.check) s += " check";
+  if (o.timeout_seconds != 50) s += " timeout=" + std::to_string(o.timeout_seconds);
   return s;
 }
 
@@ -58,6 +61,14 @@ TEST(ScanOptions, WordsGiveOneValue) {
       {{"-x", "openmetrics", "-xinflux"}, "walk x=3"},
       {{"-x", "influx,openmetrics"}, "walk x=3"},
       {{"-xbogus"}, "refused 'bogus'"},
+      {{"-f", "s", "--check", "--timeout", "9", "-n"}, "walk n f=s check timeout=9"},
+      {{"--timeout=86400"}, "walk timeout=86400"},
+      {{"--timeout", "0"}, "refused '0'"},
+      {{"--timeout=86401"}, "refused '86401'"},
+      {{"--timeout", "5s"}, "refused '5s'"},
+      {{"--timeout", "-n"}, "refused '--timeout' needs seconds"},
+      {{"--timeout"}, "refused '--timeout' needs seconds"},
+      {{"--Check"}, "refused '--Check'"},
       {{"-x", ""}, "refused ''"},
       {{"-x"}, "refused '-x' needs a format"},
       {{"-x", "-o"}, "refused '-x' needs a format"},

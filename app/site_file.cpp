@@ -101,6 +101,18 @@ class checker {
     return true;
   }
 
+  // A threshold range, if present; false after a message when it is none.
+  bool range(const toml::table& t, const char* key, const std::string& in, plugin_range* out,
+             bool* present) {
+    std::string text;
+    if (!this->text(t, key, in, &text, present)) return false;
+    if (!*present) return true;
+    if (parse_plugin_range(text, out)) return true;
+    *present = false;
+    return fail(t.get(key)->source(), "'" + std::string(key) + "'" + in + " is not a range: '" +
+                                          text + "' (10, 10:, ~:10, 10:20 or @10:20)");
+  }
+
   bool known_keys(const toml::table& t, const std::set<std::string>& known, const std::string& in) {
     bool ok = true;
     for (const auto& [key, node] : t) {
@@ -125,6 +137,40 @@ std::string first_line(const std::string& text) {
   std::string line = text.substr(0, text.find('\n'));
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return line;
+}
+
+// The [[box.sensor]] tables of one box: a port and slot each, once, with
+// their --check thresholds.
+void sensor_tables(checker& check, const toml::table& box, std::vector<sensor_ranges>* out) {
+  const toml::node* list = box.get("sensor");
+  if (list == nullptr) return;
+  const std::string in = " in [[box.sensor]]";
+  if (list->as_array() == nullptr) {
+    check.fail(list->source(), "'sensor' in [[box]] must be a list of [[box.sensor]] tables");
+    return;
+  }
+  std::set<std::pair<int, int>> places;
+  for (const toml::node& node : *list->as_array()) {
+    const toml::table* t = node.as_table();
+    if (t == nullptr) {
+      check.fail(node.source(), "'sensor' in [[box]] must be a list of [[box.sensor]] tables");
+      continue;
+    }
+    check.known_keys(*t, {"port", "slot", "warn", "crit"}, in);
+    sensor_ranges r;
+    const bool has_port = t->get("port") != nullptr, has_slot = t->get("slot") != nullptr;
+    const bool port_ok = check.integer(*t, "port", in, 1, 8, &r.port);
+    const bool slot_ok = check.integer(*t, "slot", in, 1, 2, &r.slot);
+    check.range(*t, "warn", in, &r.warn, &r.has_warn);
+    check.range(*t, "crit", in, &r.crit, &r.has_crit);
+    if (!has_port) check.fail(node.source(), "'port' is missing" + in);
+    if (!has_slot) check.fail(node.source(), "'slot' is missing" + in);
+    if (!has_port || !has_slot || !port_ok || !slot_ok) continue;
+    if (!places.insert({r.port, r.slot}).second)
+      check.fail(node.source(), "port " + std::to_string(r.port) + " slot " +
+                                    std::to_string(r.slot) + " a second time" + in);
+    out->push_back(r);
+  }
 }
 
 }  // namespace
@@ -190,8 +236,11 @@ bool load_site(const std::string& path, site_plan* plan, std::string* error) {
     box.line = static_cast<int>(node.source().begin.line);
     box.deadline_seconds = plan->deadline_seconds;
     check.known_keys(
-        *t, {"name", "address", "password", "password_file", "folder", "local_time", "deadline"},
+        *t,
+        {"name", "address", "password", "password_file", "folder", "local_time", "deadline",
+         "sensor"},
         in);
+    sensor_tables(check, *t, &box.ranges);
     // Each key is checked on its own; a key of the wrong type counts as
     // given, so that it is not also called missing.
     bool has_name, has_address, has_password, has_password_file, has_folder;

@@ -6,6 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "app/plugin_range.h"
+
+// A sensor's thresholds for --check, from a [[box.sensor]] table.
+struct sensor_ranges {
+  int port = 0, slot = 0;  // from 1
+  bool has_warn = false, has_crit = false;
+  plugin_range warn, crit;
+};
+
 struct site_box {
   std::string name;      // as the console and the summary show it
   std::string address;   // dotted IPv4
@@ -14,6 +23,7 @@ struct site_box {
   bool local_time = false;
   int deadline_seconds = 0;  // for its whole walk
   int line = 0;              // of its [[box]] header, for messages
+  std::vector<sensor_ranges> ranges;
 };
 
 struct site_plan {

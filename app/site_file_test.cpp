@@ -210,3 +210,61 @@ TEST_F(SiteFile, RefusesFilesOthersMayRead) {
 }
 
 }  // namespace
+
+// [[box.sensor]] thresholds for --check: read when sound, each mistake named.
+TEST_F(SiteFile, SensorRanges) {
+  const std::string good = write("good.toml", R"([[box]]
+address = "127.0.0.1"
+password = "x"
+[[box.sensor]]
+port = 8
+slot = 2
+warn = "18:27"
+crit = "@~:5"
+[[box.sensor]]
+port = 1
+slot = 1
+crit = "30"
+)");
+  site_plan plan;
+  std::string error;
+  ASSERT_TRUE(load_site(good, &plan, &error)) << error;
+  ASSERT_EQ(plan.boxes.at(0).ranges.size(), 2u);
+  const sensor_ranges& a = plan.boxes[0].ranges[0];
+  EXPECT_EQ(a.port, 8);
+  EXPECT_EQ(a.slot, 2);
+  EXPECT_TRUE(a.has_warn && a.has_crit);
+  EXPECT_EQ(a.warn.text, "18:27");
+  EXPECT_TRUE(a.crit.inside && a.crit.start_infinite);
+  EXPECT_FALSE(plan.boxes[0].ranges[1].has_warn);
+
+  const std::string bad = write("bad.toml", R"([[box]]
+address = "127.0.0.1"
+password = "x"
+[[box.sensor]]
+port = 9
+slot = 1
+[[box.sensor]]
+port = 1
+slot = 1
+warn = "27:18"
+colour = "red"
+[[box.sensor]]
+port = 1
+slot = 1
+crit = 30
+[[box.sensor]]
+warn = "1"
+)");
+  EXPECT_FALSE(load_site(bad, &plan, &error));
+  const std::string p = bad + ":";
+  EXPECT_EQ(error, p + "5: 'port' in [[box.sensor]] must be a whole number from 1 to 8\n" + p +
+                       "10: 'warn' in [[box.sensor]] is not a range: '27:18' (10, 10:, ~:10, 10:20 "
+                       "or @10:20)\n" +
+                       p + "11: unknown key 'colour' in [[box.sensor]]\n" + p +
+                       "12: port 1 slot 1 a second time in [[box.sensor]]\n" + p +
+                       "15: 'crit' in [[box.sensor]] must be a string\n" + p +
+                       "16: 'port' is missing in [[box.sensor]]\n" + p +
+                       "16: 'slot' is missing in [[box.sensor]]");
+  EXPECT_TRUE(plan.boxes.empty());
+}

@@ -17,6 +17,7 @@ int print_usage() {
   say("  -m FILE            Write the run's outcome to FILE for a metrics collector.\n");
   say("  -f FILE            Collect every box the site file FILE lists.\n");
   say("  --task-xml         With -f: print a Windows task running it every 15 minutes.\n");
+  say("  --check            With -f: one status line for Nagios; --timeout SECONDS (50).\n");
   say("  -v                 Display the version and exit.\n");
   say("  -?                 Display this usage information and exit.\n\n");
   say("You will be prompted for any required options you did not specify.\n\n");
@@ -33,6 +34,9 @@ void print_refusal(const options& refused) {
       return;
     case lacking::format:
       say("Option %s needs a format: openmetrics, influx or openmetrics,influx.\n", word);
+      return;
+    case lacking::seconds:
+      say("Option %s needs a number of seconds.\n", word);
       return;
     case lacking::nothing:
       break;

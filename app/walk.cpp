@@ -186,6 +186,7 @@ walk_summary walk_box(const options& run, const walk_setup& box, getdata& conn, 
       if (result == 0) {
         // With -n and nothing new there is nothing to save: already said.
         const reading r = conn.view();
+        summary.box_time = r.status->deviceTime;
         if (r.status->lastLogTime > summary.newest_sample || summary.interval_minutes == 0) {
           summary.newest_sample = r.status->lastLogTime;
           summary.interval_minutes = r.status->logInterval;

@@ -22,6 +22,9 @@ struct walk_summary {
   int64_t newest_sample = 0;
   int interval_minutes = 0;
   int64_t ended_at = 0;  // when the walk ended
+  // The box's own clock at its last status reply; 0: it never answered.
+  // A sensor is behind by this clock, not by ours.
+  int64_t box_time = 0;
   // The sensors saved, with their newest samples: what the textfile and the
   // pages know of this run beside what the folder already held.
   std::vector<known_sensor> read;

@@ -88,6 +88,7 @@ void BM_SiteFullBoxes(benchmark::State& state) {
   if (!site.ready()) return fail("boxsim did not start on 127.0.9.x:811 (root needed)");
 
   double best_site = std::numeric_limits<double>::infinity(), best_lone = best_site;
+  double best_check = best_site;
   long rss_site = 0, rss_lone = 0;
   for (auto _ : state) {
     const Run lone =
@@ -106,6 +107,7 @@ void BM_SiteFullBoxes(benchmark::State& state) {
   state.counters["site_ms"] = best_site * 1e3;
   state.counters["lone_ms"] = best_lone * 1e3;
   state.counters["ratio"] = best_site / best_lone;
+  state.counters["check_ratio"] = best_check / best_site;  // target <= 1.05
   state.counters["site_rss_mib"] = rss_site / 1024.0;
   state.counters["lone_rss_mib"] = rss_lone / 1024.0;
   state.counters["rss_limit_mib"] = 8 + 0.5 * kFullBoxes;
@@ -136,6 +138,8 @@ void BM_SitePoll(benchmark::State& state) {
   if (!site.ready()) return fail("boxsim did not start on 127.0.9.x:811 (root needed)");
   const std::vector<std::string> lone_args = {"-i", site.lone_addr, "-p", bench::kPassword, "-n"};
   const std::vector<std::string> site_args = {"-f", "site.toml", "-n"};
+  std::vector<std::string> check_args = site_args;
+  check_args.push_back("--check");
 
   // The first -n runs download everything; each later one finds 6 new samples.
   const Run first_lone = run_logfetch(site.lone_folder, lone_args);
@@ -143,11 +147,16 @@ void BM_SitePoll(benchmark::State& state) {
   if (first_lone.status != 0 || first_site.status != 0) return fail("a first walk failed");
 
   double best_site = std::numeric_limits<double>::infinity(), best_lone = best_site;
+  double best_check = best_site;
   long rss_site = 0;
   for (auto _ : state) {
     const Run lone = run_logfetch(site.lone_folder, lone_args);
     const Run all = run_logfetch(scratch, site_args);
-    if (lone.status != 0 || all.status != 0) return fail("a poll failed");
+    // The same poll judged for a monitoring system: the judging is the
+    // only extra work, so its cost should stay within a few per cent.
+    const Run check = run_logfetch(scratch, check_args);
+    if (lone.status != 0 || all.status != 0 || check.status != 0) return fail("a poll failed");
+    best_check = std::min(best_check, check.seconds);
     best_site = std::min(best_site, all.seconds);
     best_lone = std::min(best_lone, lone.seconds);
     rss_site = std::max(rss_site, all.peak_rss_kib);
@@ -157,6 +166,7 @@ void BM_SitePoll(benchmark::State& state) {
   state.counters["site_ms"] = best_site * 1e3;
   state.counters["lone_ms"] = best_lone * 1e3;
   state.counters["ratio"] = best_site / best_lone;
+  state.counters["check_ratio"] = best_check / best_site;  // target <= 1.05
   state.counters["site_rss_mib"] = rss_site / 1024.0;
   state.SetLabel(
       std::string("-n poll of 64 boxes (1000 samples a sensor), 6 new, concurrency 64, ") +

@@ -166,12 +166,19 @@ now = {
     "LogfetchSensorStale": [sensor_alert("stale", s) for s in sensors],
 }
 # Half an hour on with nothing collected: every box is overdue, and so is
-# every sensor logging every 5 minutes.
+# every sensor whose newest sample is then older than three intervals. The
+# times were checked against the box files above.
+later_time = ended + 31 * 60
+def stale_at(box, s, at):
+    labels = f'{{box="{box}",address="{addr[box]}",port="{s[0]}",slot="{s[1]}",type="{s[2]}"}}'
+    t = next(v for n, v in inputs if n == "logfetch_sensor_last_sample_time_seconds" + labels) + shift
+    step = 300 if s[2] == "temperature" else 900
+    return at - t > 3 * step
 later = {
     "LogfetchBoxNotCollected": [box_alert("LogfetchBoxNotCollected", b) for b in addr],
     "LogfetchRunFailed": now["LogfetchRunFailed"],
     "LogfetchSensorStale": [sensor_alert(b, s) for b in ("live", "stale", "dead") for s in sensors
-                            if b == "stale" or s[2] == "temperature"],
+                            if stale_at(b, s, later_time)],
 }
 def summary(l):
     if l["alertname"] == "LogfetchBoxNotCollected": return f"{l['box']} has not been collected for 30 minutes"

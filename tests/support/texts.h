@@ -20,6 +20,7 @@ inline const char kUsage[] =
     "  -m FILE            Write the run's outcome to FILE for a metrics collector.\n"
     "  -f FILE            Collect every box the site file FILE lists.\n"
     "  --task-xml         With -f: print a Windows task running it every 15 minutes.\n"
+    "  --check            With -f: one status line for Nagios; --timeout SECONDS (50).\n"
     "  -v                 Display the version and exit.\n"
     "  -?                 Display this usage information and exit.\n\n"
     "You will be prompted for any required options you did not specify.\n\n";
