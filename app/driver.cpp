@@ -245,8 +245,6 @@ int run_logfetch(const options& run, getdata& conn, datafile& writer, std::FILE*
   link_messages messages(run.check ? check_console_sink() : standard_sink());
   HookGuard guard{conn};
   conn.set_listener(&messages);
-  // The writer of the single-box run follows the process-wide setting.
-  use_local_time = run.local_time ? 1 : 0;
   const int64_t started = static_cast<int64_t>(std::time(nullptr));
   switch (run.what) {
     case command::usage:
@@ -289,6 +287,8 @@ int run_logfetch(const options& run, getdata& conn, datafile& writer, std::FILE*
   ctx.zones = &process_zones();
   ctx.local_time = run.local_time;
   ctx.sink = &standard_sink();
+  // The program's writer was made before the run: it is told the run's context, as a site's are.
+  writer.use(ctx);
   const walk_summary summary = walk_box(run, box, conn, writer, state, ctx);
   int outcome = summary.status;
   if (outcome == -1) return -1;

@@ -40,6 +40,7 @@ const char kPasswordPrompt[] = "Type your password: ";
 struct Outcome {
   int status;
   std::string out;
+  bool local_time = false;  // what the writer was told
 };
 
 // Runs the program on `words` with `in` as its input, stdout captured.
@@ -52,7 +53,7 @@ Outcome run_with(getdata& conn, const std::vector<std::string>& words, std::FILE
   datafile writer;
   testing::internal::CaptureStdout();
   const int status = logfetch_main(static_cast<int>(storage.size()), argv.data(), conn, writer, in);
-  return {status, testing::internal::GetCapturedStdout()};
+  return {status, testing::internal::GetCapturedStdout(), writer.local_time()};
 }
 
 Outcome run(getdata& conn, const std::vector<std::string>& words, const std::string& input = "") {
@@ -275,7 +276,7 @@ TEST(DriverCommandLine, LocalTimeFlagIsSetPerRun) {
     const Outcome o = run(conn, words);
     EXPECT_EQ(o.status, 1);  // the walk ended early
     EXPECT_EQ(o.out, "Wrong password !\n");
-    EXPECT_EQ(use_local_time, c.local_time);
+    EXPECT_EQ(o.local_time, c.local_time != 0);
   }
 }
 

@@ -42,6 +42,12 @@ bool save_sensor(const reading& all, const options& run, collected& state,
   s.move.address = all.address;
   s.move.slot = all.slot;
   s.move.status = *all.status;
+  // The files of every output at once: one record write for those it does
+  // not know yet, before anything is added to any of them.
+  std::vector<std::string> names;
+  for (const auto& o : outputs)
+    for (const std::string& name : o->files_for(all)) names.push_back(name);
+  if (run.incremental && !files.before_append(names)) return false;
   bool ok = true;
   for (const auto& o : outputs) {
     const reading part =
@@ -50,10 +56,6 @@ bool save_sensor(const reading& all, const options& run, collected& state,
             : all;
     if (run.incremental && part.count == 0 && !o->takes_empty()) {
       s.move.marks.push_back(o->mark());  // had them all already
-      continue;
-    }
-    if (run.incremental && !files.before_append(o->files_for(all))) {
-      ok = false;
       continue;
     }
     if (!o->add(part)) {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "device/messages.h"
-#include "report/test_sensor.h"
+#include "tests/support/test_sensor.h"
 
 namespace {
 

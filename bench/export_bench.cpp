@@ -38,7 +38,9 @@ void BM_ExportedSampleAgainstCsvRow(benchmark::State& state) {
   for (auto _ : state) {
     std::remove(csv.c_str());
     std::remove(lp.c_str());
-    csv_history history(folder);
+    output_context in_folder;
+    in_folder.folder = folder;
+    csv_history history(in_folder);
     const auto t0 = Clock::now();
     const int saved = history.save(r);
     const auto t1 = Clock::now();

@@ -51,17 +51,20 @@ void BM_CsvRowAgainstReportLine(benchmark::State& state) {
          best_local = best_csv;
   for (auto _ : state) {
     std::remove(csv.c_str());
-    csv_history history(folder);
+    output_context in_folder;
+    in_folder.folder = folder;
+    csv_history history(in_folder);
     const auto t0 = Clock::now();
     const int saved = history.save(r);
     const auto t1 = Clock::now();
-    use_local_time = 0;
+    output_context zone_time;
+    writer.use(zone_time);
     const int utc = writer.write_data(report.c_str(), r, 0);
     const auto t2 = Clock::now();
-    use_local_time = 1;
+    zone_time.local_time = true;
+    writer.use(zone_time);
     const int local = writer.write_data(report.c_str(), r, 0);
     const auto t3 = Clock::now();
-    use_local_time = 0;
     if (saved != 0 || utc != 0 || local != 0) {
       state.SkipWithError("a write failed");
       break;
@@ -89,7 +92,9 @@ void BM_FullBoxPage(benchmark::State& state) {
   // 16 full histories, as a full box leaves them after one run.
   QuietStdout quiet;
   std::vector<std::string> files;
-  csv_history history(folder);
+  output_context in_folder;
+  in_folder.folder = folder;
+  csv_history history(in_folder);
   for (uint8_t port = 0; port < 8; ++port) {
     for (uint8_t slot = 0; slot < 2; ++slot) {
       const uint8_t type = slot == 0 ? 2 : 1;
@@ -112,7 +117,7 @@ void BM_FullBoxPage(benchmark::State& state) {
       std::fclose(f);
     }
     const auto t1 = Clock::now();
-    const int written = write_chart_page(folder, bench::kSensorAddress, history.sensors());
+    const int written = write_chart_page(in_folder, bench::kSensorAddress, history.sensors());
     const auto t2 = Clock::now();
     if (written != 0) {
       state.SkipWithError("the page was not written");

@@ -29,7 +29,7 @@ constexpr int kSamples = bench::kSensorSamples;
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 void BM_WriteData(benchmark::State& state) {
-  use_local_time = static_cast<uint8_t>(state.range(0));
+  const bool use_local_time = state.range(0) != 0;
   char dir_templ[] = "/tmp/logfetch-report-bench-XXXXXX";
   if (mkdtemp(dir_templ) == nullptr) {
     state.SkipWithError("cannot make a scratch folder");
@@ -39,7 +39,9 @@ void BM_WriteData(benchmark::State& state) {
   const std::string report = dir + "/report.txt", copy = dir + "/floor.txt";
   const bench::BenchSensor sensor;
   const reading r = sensor.view();
-  datafile writer;
+  output_context zone_time;
+  zone_time.local_time = use_local_time;
+  datafile writer(zone_time);
 
   QuietStdout quiet;
   // The floor writes exactly the bytes of the report.
@@ -72,7 +74,6 @@ void BM_WriteData(benchmark::State& state) {
   state.counters["ratio"] = best_write / best_floor;
   state.counters["bytes"] = static_cast<double>(bytes.size());
   state.SetLabel(use_local_time ? "zone time (-t)" : "UTC");
-  use_local_time = 0;
 }
 BENCHMARK(BM_WriteData)
     ->ArgName("local")

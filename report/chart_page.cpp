@@ -599,17 +599,6 @@ bool is_on_off_type(uint8_t type) {
 
 namespace {
 
-// Standard output as printf writes it, unflushed and unchecked, for the form
-// without a context.
-class plain_stdout : public message_sink {
- public:
-  bool good() const override { return true; }
-
- protected:
-  void write_out(const char* text, size_t size) override { std::fwrite(text, 1, size, stdout); }
-  void write_err(const char* text, size_t size) override { std::fwrite(text, 1, size, stderr); }
-};
-
 int write_page(const std::string& folder, const std::string& address,
                const std::vector<sensor_label>& labels, bool local_time, message_sink& console) {
   std::vector<History> histories;
@@ -684,12 +673,6 @@ int write_page(const std::string& folder, const std::string& address,
 }
 
 }  // namespace
-
-int write_chart_page(const std::string& folder, const std::string& address,
-                     const std::vector<sensor_label>& labels, bool local_time) {
-  plain_stdout console;
-  return write_page(folder, address, labels, local_time, console);
-}
 
 int write_chart_page(const output_context& ctx, const std::string& address,
                      const std::vector<sensor_label>& labels) {

@@ -12,17 +12,13 @@
 // Pixel columns of a chart's plot: each keeps its minimum, maximum and mean.
 constexpr int kChartColumns = 680;
 
-// Writes `folder` + ADDRESS.html with a chart for every port and slot of the
-// box that has a history in `folder` ("" for the current one, else ending in
-// '/'). `labels` are the sensors read this run; a history left from earlier
-// runs is drawn with what its file name tells. With `local_time` (-t) the
-// page's times are those of each history's zone column, offset named. Without
-// any history of the box no page is written. Returns 0, or -1 with a one-line
-// message.
-int write_chart_page(const std::string& folder, const std::string& address,
-                     const std::vector<sensor_label>& labels, bool local_time = false);
-// The same in ctx.folder, with ctx.local_time, said on *ctx.sink (standard
-// output when null).
+// Writes ctx.folder + ADDRESS.html with a chart for every port and slot of
+// the box that has a history there. `labels` are the sensors read this run; a
+// history left from earlier runs is drawn with what its file name tells. With
+// ctx.local_time (-t) the page's times are those of each history's zone
+// column, offset named. Without any history of the box no page is written.
+// Returns 0, or -1 with a one-line message on *ctx.sink (standard output
+// when null).
 int write_chart_page(const output_context& ctx, const std::string& address,
                      const std::vector<sensor_label>& labels);
 

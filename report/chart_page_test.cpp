@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "report/test_sensor.h"
+#include "tests/support/test_sensor.h"
 
 namespace {
 
@@ -73,7 +73,7 @@ TEST(ChartPage, ZoneTimesStatesAndAHistoryBehind) {
     water.samples.resize(water.samples.size() + 4);
     coding::put_u32_le(&water.samples[water.samples.size() - 4], v);
   }
-  csv_history history(dir.path() + "/");
+  csv_history history(report_test::in_folder(dir.path() + "/"));
   testing::internal::CaptureStdout();
   ASSERT_EQ(history.save(water.view()), 0);
   std::vector<sensor_label> labels = history.sensors();
@@ -83,7 +83,7 @@ TEST(ChartPage, ZoneTimesStatesAndAHistoryBehind) {
   behind.description = "Hot aisle";
   behind.history_behind = true;
   labels.push_back(behind);
-  ASSERT_EQ(write_chart_page(dir.path() + "/", "10.0.0.3", labels, true), 0);
+  ASSERT_EQ(write_chart_page(report_test::in_folder(dir.path() + "/", true), "10.0.0.3", labels), 0);
   testing::internal::GetCapturedStdout();
   const std::string text = report_test::read_file(dir.file("10.0.0.3.html"));
   // example_status: the newest sample at 2026-12-07T23:10:00Z.

@@ -42,10 +42,6 @@ bool read_history_newest(const std::string& path, bool tenths, history_newest* o
 
 class csv_history {
  public:
-  // Histories go to `folder` ("" for the current one, else ending in '/');
-  // messages to `sink`, standard output and error when null.
-  explicit csv_history(std::string folder = "", message_sink* sink = nullptr)
-      : folder_(std::move(folder)), sink_(sink) {}
   // In the context's folder, said on its sink, the zone column on its zone
   // engine (the process-wide one when null).
   explicit csv_history(const output_context& ctx)

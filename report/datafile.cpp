@@ -16,7 +16,6 @@
 #include "zonetime/zone_table.h"
 #include "zonetime/zone_time.h"
 
-uint8_t use_local_time = 0;
 
 namespace {
 
@@ -205,19 +204,10 @@ void put_samples(text_file& out, const reading& r, int n, sample_clock& clock) {
 
 }  // namespace
 
-bool datafile::local_time() const { return has_ctx_ ? ctx_.local_time : use_local_time != 0; }
+bool datafile::local_time() const { return ctx_.local_time; }
 
 zone_engine& datafile::zones() const {
   return ctx_.zones != nullptr ? *ctx_.zones : process_zones();
-}
-
-int datafile::make_filename(char* buffer, int size, const getdata* conn, int flags) {
-  return make_filename(buffer, size, reading_of(conn), flags);
-}
-
-int datafile::write_data(const char* filename, const getdata* conn, int append,
-                         message_sink* sink) {
-  return write_data(filename, reading_of(conn), append, sink);
 }
 
 int datafile::make_filename(char* buffer, int size, const reading& sensor, int flags) {

@@ -9,7 +9,7 @@
 #include <ctime>
 #include <random>
 
-#include "report/test_sensor.h"
+#include "tests/support/test_sensor.h"
 #include "tests/support/texts.h"
 #include "zonetime/zone_time.h"
 
@@ -28,9 +28,13 @@ class DatafileTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dir_.ok());
-    use_local_time = 0;
   }
-  void TearDown() override { use_local_time = 0; }
+  // -t or not, as the run's context says.
+  void local(bool on) {
+    output_context ctx;
+    ctx.local_time = on;
+    writer_.use(ctx);
+  }
 
   // Writes the report of `st` with `samples` to a fresh file and returns it.
   std::string report(const SensorStatus& st, const std::vector<int32_t>& samples,
@@ -380,7 +384,7 @@ TEST_F(DatafileTest, UtcSampleTimesMatchTheCLibrary) {
 // Zone 35 (UTC-5, daylight from the first Sunday in April 02:00 to the last
 // Sunday in October 02:00 local): 2005-04-03 07:00:00 UTC is 1112511600.
 TEST_F(DatafileTest, LocalTimeAcrossDaylightSavingTransitions) {
-  use_local_time = 1;
+  local(true);
   struct Case {
     uint8_t zone;
     int32_t now;
@@ -431,7 +435,7 @@ TEST_F(DatafileTest, LocalTimeAcrossDaylightSavingTransitions) {
 
 // A zone byte past the table is UTC, for the name and the times alike.
 TEST_F(DatafileTest, LocalTimeWithAZonePastTheTableIsUtc) {
-  use_local_time = 1;
+  local(true);
   for (uint8_t zone : {42, 255}) {
     SensorStatus st = example_status();
     st.timeZone = zone;
@@ -483,7 +487,8 @@ TEST_F(DatafileTest, SampleLinesMatchThePlainRoute) {
     r.samples = bytes.data();
     r.sample_size = size;
     r.count = count;
-    use_local_time = static_cast<uint8_t>(pick(0, 2) != 0);
+    const bool use_local_time = pick(0, 2) != 0;
+    local(use_local_time);
 
     const int32_t bias_before = zone_bias;
     std::vector<std::string> expect;
@@ -587,7 +592,6 @@ TEST(MakeFilename, NamingTable) {
   };
   report_test::sensor sensor;
   datafile writer;
-  use_local_time = 0;
   for (const Case& c : cases) {
     SensorStatus st = example_status();
     st.port = c.port;
@@ -638,8 +642,9 @@ TEST(MakeFilename, LocalTimeStampUsesTheBoxZone) {
       {255, 1796685429, "p1_temperature_07-12-26_231709.txt"},
   };
   report_test::sensor sensor;
-  datafile writer;
-  use_local_time = 1;
+  output_context zone_time;
+  zone_time.local_time = true;
+  datafile writer(zone_time);
   for (const Case& c : cases) {
     SensorStatus st = example_status();
     st.timeZone = c.zone;
@@ -650,7 +655,6 @@ TEST(MakeFilename, LocalTimeStampUsesTheBoxZone) {
               static_cast<int>(std::strlen(c.name)));
     EXPECT_STREQ(buf, c.name) << "zone " << int(c.zone);
   }
-  use_local_time = 0;
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "report/datafile.h"
-#include "report/test_sensor.h"
+#include "tests/support/test_sensor.h"
 
 namespace {
 

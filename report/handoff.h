@@ -13,12 +13,10 @@ class message_sink;
 
 class report_handoff {
  public:
-  // Messages go to `sink`, standard output and error when null.
-  report_handoff(datafile& writer, bool overwrite, message_sink* sink = nullptr)
-      : writer_(writer), overwrite_(overwrite), sink_(sink) {}
-  // Messages on *ctx.sink; the writer brings its own folder and clock.
+  // Messages on *ctx.sink (standard output and error when null); the writer
+  // brings its own folder and clock.
   report_handoff(datafile& writer, bool overwrite, const output_context& ctx)
-      : report_handoff(writer, overwrite, ctx.sink) {}
+      : writer_(writer), overwrite_(overwrite), sink_(ctx.sink) {}
 
   // Builds the file name and writes the report, then with -c adds the
   // samples to the sensor's history; the walk goes on whatever happens here.

@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "report/datafile.h"
-#include "report/test_sensor.h"
+#include "tests/support/test_sensor.h"
 
 namespace {
 
@@ -24,7 +24,6 @@ class HandoffTest : public ::testing::Test {
     ASSERT_TRUE(dir_.ok());
     ASSERT_NE(getcwd(old_cwd_, sizeof old_cwd_), nullptr);
     ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-    use_local_time = 0;
   }
   void TearDown() override { EXPECT_EQ(chdir(old_cwd_), 0); }
 
@@ -67,7 +66,7 @@ class HandoffTest : public ::testing::Test {
 using Markers = std::vector<std::string>;
 
 TEST_F(HandoffTest, NamesByAddressPortAndTypeAndAppends) {
-  report_handoff h(writer_, /*overwrite=*/false);
+  report_handoff h(writer_, /*overwrite=*/false, output_context{});
   sensor(0, 1, 11);
   EXPECT_EQ(save(h), "Saving data to 192.168.0.10_p1_temperature.txt ...\n");
   sensor(2, 2, 22);
@@ -82,7 +81,7 @@ TEST_F(HandoffTest, NamesByAddressPortAndTypeAndAppends) {
 // Without -o every run adds to what earlier runs left.
 TEST_F(HandoffTest, AppendKeepsEarlierRuns) {
   for (int32_t run : {1, 2}) {
-    report_handoff h(writer_, false);
+    report_handoff h(writer_, false, output_context{});
     sensor(4, 3, run);
     save(h);
   }
@@ -98,7 +97,7 @@ TEST_F(HandoffTest, OverwriteEmptiesEachNameOncePerRun) {
     std::fputs("old report\n", f);
     std::fclose(f);
   }
-  report_handoff run1(writer_, /*overwrite=*/true);
+  report_handoff run1(writer_, /*overwrite=*/true, output_context{});
   sensor(0, 1, 1);  // slot 1
   save(run1);
   sensor(0, 1, 2);  // slot 2, same name
@@ -111,7 +110,7 @@ TEST_F(HandoffTest, OverwriteEmptiesEachNameOncePerRun) {
   EXPECT_EQ(markers("192.168.0.10_p2_temperature.txt"), (Markers{"3"}));
 
   // The next run with -o starts the file afresh.
-  report_handoff run2(writer_, true);
+  report_handoff run2(writer_, true, output_context{});
   sensor(0, 1, 4);
   save(run2);
   EXPECT_EQ(markers("192.168.0.10_p1_temperature.txt"), (Markers{"4"}));
@@ -121,7 +120,7 @@ TEST_F(HandoffTest, OverwriteEmptiesEachNameOncePerRun) {
 // report of the run under that name still replaces what earlier runs left.
 TEST_F(HandoffTest, OverwriteAfterAFailedOpenStillEmpties) {
   const char* const name = "192.168.0.10_p1_temperature.txt";
-  report_handoff h(writer_, /*overwrite=*/true);
+  report_handoff h(writer_, /*overwrite=*/true, output_context{});
   ASSERT_TRUE(std::filesystem::create_directory(name));  // cannot be opened as a file
   sensor(0, 1, 1);
   EXPECT_EQ(save(h), std::string("Can't open file:") + name + " to write data !\n");
@@ -140,7 +139,7 @@ TEST_F(HandoffTest, OverwriteAfterAFailedOpenStillEmpties) {
 
 // A name cut off at 100 bytes is never written to; the walk goes on.
 TEST_F(HandoffTest, NameTooLongIsNotWritten) {
-  report_handoff h(writer_, false);
+  report_handoff h(writer_, false, output_context{});
   // "<address>_p3_humidity.txt": 16 characters behind the address.
   struct Case {
     size_t address_length;

@@ -9,7 +9,7 @@
 
 #include "report/chart_page.h"
 #include "report/csv_history.h"
-#include "report/test_sensor.h"
+#include "tests/support/test_sensor.h"
 #include "zonetime/zone_time.h"
 
 namespace {
@@ -104,7 +104,7 @@ TEST_F(HistoryTest, RowsOfTheWorkedExampleAndTheirZones) {
   };
   for (const Case& c : cases) {
     TempDir dir;
-    csv_history h(dir.path() + "/");
+    csv_history h(report_test::in_folder(dir.path() + "/"));
     sensor_.status.timeZone = c.zone;
     sensor_.status.sensorType = c.type;
     sensor_.status.lastLogTime = c.last;
@@ -127,7 +127,7 @@ TEST_F(HistoryTest, ZoneColumnAgreesWithTheEngineForEveryRow) {
   const int32_t first = sensor_.status.lastLogTime - (kCount - 1) * 3600;
   for (int zone = 0; zone < 44; ++zone) {
     TempDir dir;
-    csv_history h(dir.path() + "/");
+    csv_history h(report_test::in_folder(dir.path() + "/"));
     sensor_.status.timeZone = static_cast<uint8_t>(zone == 43 ? 255 : zone);
     testing::internal::CaptureStdout();
     ASSERT_EQ(h.save(sensor_.view(values)), 0);
@@ -158,7 +158,7 @@ TEST_F(HistoryTest, ZoneColumnAgreesWithTheEngineForEveryRow) {
 // apart; values tell them apart.
 TEST_F(HistoryTest, EverySampleOnceWhateverTheMixOfRuns) {
   const int32_t t0 = 1796685000;
-  csv_history h(folder());
+  csv_history h(report_test::in_folder(folder()));
   save(h, {}, t0 - 1200);
   EXPECT_EQ(read_file(file()), kHeader);
   save(h, {1, 2, 3}, t0);
@@ -203,7 +203,7 @@ TEST_F(HistoryTest, DamagedOrForeignFileIsLeftUntouched) {
       std::ofstream out(file(), std::ios::binary | std::ios::trunc);
       out << c.bytes;
     }
-    csv_history h(folder());
+    csv_history h(report_test::in_folder(folder()));
     int result = 0;
     const std::string said = save(h, {1, 2}, 1796685000 + 6000, &result);
     EXPECT_EQ(result, -1) << c.what;
@@ -238,7 +238,7 @@ TEST_F(HistoryTest, TornLastRowIsCutBackToTheLastWholeRow) {
       std::ofstream out(file(), std::ios::binary | std::ios::trunc);
       out << c.bytes;
     }
-    csv_history h(folder());
+    csv_history h(report_test::in_folder(folder()));
     int result = -1;
     // 22:50, 23:00 and 23:10: the first only where the kept rows lack it.
     const std::string said = save(h, {5, 6, 7}, 1796685000, &result);
@@ -264,7 +264,7 @@ TEST_F(HistoryTest, RowsThatDoNotFitAreTakenBack) {
   for (bool existed : {true, false}) {
     std::filesystem::remove(file());
     if (existed) std::ofstream(file(), std::ios::binary) << old_rows;
-    csv_history h(folder());
+    csv_history h(report_test::in_folder(folder()));
     int result = 0;
     std::string said;
     testing::internal::CaptureStderr();
@@ -292,7 +292,7 @@ class PageTest : public HistoryTest {
  protected:
   std::string page(const csv_history& h, const std::string& address = "192.168.0.10") {
     testing::internal::CaptureStdout();
-    EXPECT_EQ(write_chart_page(folder(), address, h.sensors()), 0);
+    EXPECT_EQ(write_chart_page(report_test::in_folder(folder()), address, h.sensors()), 0);
     testing::internal::GetCapturedStdout();
     return read_file(dir_.file(address + ".html"));
   }
@@ -304,7 +304,7 @@ TEST_F(PageTest, BoxTextsAreEscaped) {
   std::strcpy(sensor_.status.unit,
               "\xB0"
               "C<b>\x01");
-  csv_history h(folder());
+  csv_history h(report_test::in_folder(folder()));
   save(h, {21, 22}, 1796685000);
   const std::string text = page(h);
   EXPECT_EQ(text.find("<script"), std::string::npos);
@@ -317,23 +317,23 @@ TEST_F(PageTest, BoxTextsAreEscaped) {
 
 // A page that does not fit leaves the page before it, and no other file.
 TEST_F(PageTest, PageThatDoesNotFitLeavesThePageBefore) {
-  csv_history h(folder());
+  csv_history h(report_test::in_folder(folder()));
   save(h, {21, 22}, 1796685000);
   const std::string path = dir_.file("192.168.0.10.html");
   std::ofstream(path, std::ios::binary) << "before";
   const auto files = std::distance(std::filesystem::directory_iterator(dir_.path()),
                                    std::filesystem::directory_iterator());
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
+  // The console is kept in memory: the limit would cut a captured stream too.
+  report_test::capture_sink console;
+  output_context ctx = report_test::in_folder(folder());
+  ctx.sink = &console;
   {
     report_test::FileSizeLimit full(100);
     ASSERT_TRUE(full.ok());
-    EXPECT_EQ(write_chart_page(folder(), "192.168.0.10", h.sensors()), -1);
+    EXPECT_EQ(write_chart_page(ctx, "192.168.0.10", h.sensors()), -1);
   }
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Saving charts to " + path + " ...\nError writing data to file:" + path + " !\n");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "logfetch: " + path + ": " + std::strerror(EFBIG) + "\n");
+  EXPECT_EQ(console.text, "Saving charts to " + path + " ...\nError writing data to file:" + path +
+                              " !\nlogfetch: " + path + ": " + std::strerror(EFBIG) + "\n");
   EXPECT_EQ(read_file(path), "before");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()),
                           std::filesystem::directory_iterator()),
@@ -345,13 +345,13 @@ TEST_F(PageTest, PageThatDoesNotFitLeavesThePageBefore) {
 // named, not drawn; another box's history is not this box's; a box without
 // any history gets no page.
 TEST_F(PageTest, EveryHistoryOfTheBoxInTheFolder) {
-  csv_history earlier(folder());
+  csv_history earlier(report_test::in_folder(folder()));
   sensor_.status.port = 1;
   sensor_.status.sensorType = 2;
   save(earlier, {123, -5}, 1796685000);
   sensor_.status.port = 0;
   sensor_.status.sensorType = 1;
-  csv_history now(folder());
+  csv_history now(report_test::in_folder(folder()));
   save(now, {21}, 1796685000);
   {
     std::ofstream(dir_.file("192.168.0.10_p3_s2_humidity.csv"), std::ios::binary) << "a,b\r\n";
@@ -372,7 +372,7 @@ TEST_F(PageTest, EveryHistoryOfTheBoxInTheFolder) {
   EXPECT_EQ(charts, 2u);
 
   testing::internal::CaptureStdout();
-  EXPECT_EQ(write_chart_page(folder(), "10.0.0.2", {}), -1);
+  EXPECT_EQ(write_chart_page(report_test::in_folder(folder()), "10.0.0.2", {}), -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "No CSV history of 10.0.0.2 to draw a page from.\n");
   EXPECT_FALSE(std::ifstream(dir_.file("10.0.0.2.html")).good()) << "no page without a history";
@@ -388,7 +388,7 @@ TEST_F(PageTest, ExtremesSurviveTheReduction) {
   values[12345] = 9999;
   values[23456] = -555;
   sensor_.status.logInterval = 1;
-  csv_history h(folder());
+  csv_history h(report_test::in_folder(folder()));
   save(h, values, 1796685000);
   const std::string text = page(h);
   EXPECT_LT(text.size(), 40u * 1024);

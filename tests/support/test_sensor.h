@@ -20,9 +20,18 @@
 #include "device/coding.h"
 #include "device/messages.h"
 #include "device/reading.h"
+#include "report/output_context.h"
 #include "report/sink.h"
 
 namespace report_test {
+
+// The context of a walk writing into `folder`, UTC unless `local`.
+inline output_context in_folder(const std::string& folder, bool local = false) {
+  output_context ctx;
+  ctx.folder = folder;
+  ctx.local_time = local;
+  return ctx;
+}
 
 // Keeps a walk's console lines and reasons, in the order they came.
 class capture_sink : public message_sink {
