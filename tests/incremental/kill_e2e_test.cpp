@@ -24,9 +24,10 @@
 namespace {
 
 constexpr int kBox = 1;  // on 127.0.NET.N
-// Newest sample of every sensor once the box has logged for another hour.
+// Newest sample of every sensor once the box has logged for `kGap` more
+// seconds: enough new samples that an append takes several writes.
 constexpr int32_t kNewest = 1796685000;
-constexpr int kHour = 3600;
+constexpr int kGap = 5 * 24 * 3600;
 // More steps than any run takes: the loop ends when a run is no longer killed.
 constexpr int kMostSteps = 400;
 
@@ -36,11 +37,11 @@ struct Sensor {
   int sample_size, interval, capacity;
   std::vector<int32_t> samples;  // every sample of both phases, oldest first
   int step() const { return interval * 60; }
-  // Samples logged in the second phase's hour.
-  int fresh() const { return kHour / step(); }
+  // Samples logged between the two phases.
+  int fresh() const { return kGap / step(); }
   // Samples the box has logged by `phase` (1 or 2).
   int logged(int phase) const { return static_cast<int>(samples.size()) - (phase == 1 ? fresh() : 0); }
-  int32_t newest(int phase) const { return kNewest - (phase == 1 ? kHour : 0); }
+  int32_t newest(int phase) const { return kNewest - (phase == 1 ? kGap : 0); }
 
   std::string box_text(int phase) const {
     std::string t = "[port " + std::to_string(port) + " slot " + std::to_string(slot) +
@@ -70,15 +71,15 @@ struct Sensor {
 };
 
 // A 2-byte sensor whose ring wraps in the second phase, a 1-byte one logging
-// every minute, a 4-byte one.
+// every minute (some 200 kB of report), a 4-byte one.
 const std::vector<Sensor> kSensors = {
-    {1, 1, "temperature", 2, 5, 40, ramp(50, 100, 3)},
-    {2, 2, "humidity", 1, 1, 100, ramp(90, 1, 1)},
-    {3, 1, "water", 4, 10, 20, ramp(16, -5, 7)},
+    {1, 1, "temperature", 2, 5, 1490, ramp(1500, 100, 3)},
+    {2, 2, "humidity", 1, 1, 8000, ramp(7230, 1, 1)},
+    {3, 1, "water", 4, 10, 800, ramp(730, -5, 7)},
 };
 
 std::string box_text(int phase) {
-  std::string t = "system Lab\nclock " + std::to_string(kNewest - (phase == 1 ? kHour : 0) + 120) +
+  std::string t = "system Lab\nclock " + std::to_string(kNewest - (phase == 1 ? kGap : 0) + 120) +
                   "\npassword pw\n";
   for (const Sensor& s : kSensors) t += s.box_text(phase);
   return t;
