@@ -110,7 +110,8 @@ check_verdict judge_site(const site_plan& plan, const std::vector<walk_summary>&
                          bool outputs_written) {
   tally t;
   std::vector<std::string> unreached;
-  size_t sensors = 0, critical = 0, warning = 0, stale = 0, unsaved = 0, unvalued = 0;
+  size_t sensors = 0, critical = 0, warning = 0, stale = 0, unsaved = 0, unvalued = 0,
+         short_headroom = 0;
   std::string perf;
   for (size_t i = 0; i < plan.boxes.size(); ++i) {
     const site_box& box = plan.boxes[i];
@@ -159,9 +160,13 @@ check_verdict judge_site(const site_plan& plan, const std::vector<walk_summary>&
                                  " s old by the box's clock, logging every " +
                                  std::to_string(k.interval_minutes) + " min");
       }
-      // Headroom (how long until the box's ring overwrites samples not yet
-      // saved) belongs here as a warning under a day; known_sensor does not
-      // carry the ring's capacity and fill yet, so it is not judged.
+      // The box keeps what an output or store still lacks for less than a day.
+      if (k.has_headroom && k.lacking > 0 && k.headroom_seconds < 24 * 3600) {
+        ++short_headroom;
+        t.add(kCheckWarning, name + ": " + std::to_string(k.headroom_seconds / 60) +
+                                 " min before the box overwrites samples not yet saved (" +
+                                 k.behind + ")");
+      }
     }
   }
   if (!outputs_written) t.add(kCheckWarning, "the textfile or the site page was not written");
@@ -177,6 +182,7 @@ check_verdict judge_site(const site_plan& plan, const std::vector<walk_summary>&
   if (critical > 0) part(count_of(critical, "sensor", "sensors") + " critical");
   if (warning > 0) part(count_of(warning, "sensor", "sensors") + " warning");
   if (stale > 0) part(count_of(stale, "sensor", "sensors") + " stale");
+  if (short_headroom > 0) part(count_of(short_headroom, "sensor", "sensors") + " short of headroom");
   if (unsaved > 0) part(count_of(unsaved, "box", "boxes") + " not all saved");
   if (!outputs_written) part("outputs not written");
   if (unvalued > 0) part(count_of(unvalued, "sensor", "sensors") + " without a value");

@@ -205,8 +205,16 @@ int collected::plan(const std::string& address, int slot, const SensorStatus& st
 
 int collected::lacking(const std::string& address, int slot, const SensorStatus& st,
                        const std::string& mark) const {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ignored_.count(address) != 0) return -1;
+  }
+  return lacking_now(address, slot, st, mark);
+}
+
+int collected::lacking_now(const std::string& address, int slot, const SensorStatus& st,
+                           const std::string& mark) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (ignored_.count(address) != 0) return -1;
   const record_key key{address, st.port + 1, slot + 1};
   const auto found = contents_.sensors.find(key);
   if (found == contents_.sensors.end() || lost_.count({key, mark}) != 0) return -1;

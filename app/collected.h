@@ -109,6 +109,9 @@ class collected {
   // no usable mark (it takes every sample), else from 0 on.
   int lacking(const std::string& address, int slot, const SensorStatus& st,
               const std::string& mark) const;
+  // The same once this run's commits are made, whatever -o said.
+  int lacking_now(const std::string& address, int slot, const SensorStatus& st,
+                  const std::string& mark) const;
 
   // Hands the data of every file `c` names to the disk, then rewrites the
   // record durably with `c` applied, then renames what it asks to. Boxes

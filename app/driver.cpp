@@ -56,6 +56,13 @@ bool write_site_index(const site_plan& plan, const std::vector<walk_summary>& su
     row.last_run = w.ended_at;
     row.newest_sample = w.newest_sample;
     row.interval_minutes = w.interval_minutes;
+    for (const known_sensor& k : known[i]) {
+      if (!k.has_headroom || (row.has_headroom && k.headroom_seconds >= row.headroom_seconds))
+        continue;
+      row.has_headroom = true;
+      row.headroom_seconds = k.headroom_seconds;
+      row.lacking = k.lacking > 0;
+    }
     int64_t held = 0;
     int held_interval = 0;
     newest_of(known[i], &held, &held_interval);

@@ -51,6 +51,10 @@ std::vector<known_sensor> known_sensors(const std::string& folder, const std::st
     m.take(r.newest_time, r.has_value, r.newest_value);
     m.k.type = r.type;
     m.k.interval_minutes = r.interval_minutes;
+    m.k.has_headroom = r.has_headroom;
+    m.k.headroom_seconds = r.headroom_seconds;
+    m.k.lacking = r.lacking;
+    m.k.behind = r.behind;
     typed[{r.port, r.slot}] = true;
   }
   for (int port = 1; port <= kPorts; ++port) {

@@ -70,6 +70,84 @@ bool save_sensor(const reading& all, const options& run, collected& state,
   return ok;
 }
 
+// A sensor read this walk, for its headroom once the walk is committed.
+struct read_sensor {
+  SensorStatus status;
+  int slot;
+  bool saved;  // every output took it
+};
+
+known_sensor newest_known(const reading& r) {
+  known_sensor k;
+  k.port = r.status->port + 1;
+  k.slot = r.slot + 1;
+  k.type = r.status->sensorType;
+  k.newest_time = r.status->lastLogTime;
+  k.has_value = r.count > 0;
+  if (k.has_value) k.newest_value = r.get_value(r.count - 1);
+  k.interval_minutes = r.status->logInterval;
+  return k;
+}
+
+// What an output is called where its headroom is told.
+std::string output_words(const std::string& mark) {
+  if (mark == kReportMark) return "the report has not saved";
+  if (mark == kHistoryMark) return "the CSV history has not saved";
+  if (mark == kOpenMetricsMark) return "the OpenMetrics export has not saved";
+  if (mark == kInfluxMark) return "the line-protocol export has not saved";
+  if (mark.compare(0, 6, "store.") == 0) return "store '" + mark.substr(6) + "' has not acknowledged";
+  return "an output has not saved";
+}
+
+// After the commit: for every sensor read, how long the box keeps what the
+// output furthest behind lacks; said when under a day and something lacks.
+void tell_headroom(const options& run, const collected& state, const std::string& address,
+                   const std::vector<std::unique_ptr<sensor_output>>& outputs,
+                   const std::vector<read_sensor>& read, walk_summary* summary,
+                   message_sink& sink) {
+  constexpr int64_t kDay = 24 * 3600;
+  for (const read_sensor& s : read) {
+    const SensorStatus& st = s.status;
+    const int count = st.logCount > 0 ? st.logCount : 0;
+    int lacking = 0;
+    std::string behind;
+    for (const auto& o : outputs) {
+      // Without -n every output was given every sample: it lacks them only
+      // if it failed.
+      const int lacks = run.incremental ? state.lacking_now(address, s.slot, st, o->mark())
+                                        : (s.saved ? 0 : -1);
+      const int n = lacks < 0 || lacks > count ? count : lacks;
+      if (n > lacking) {
+        lacking = n;
+        behind = o->mark();
+      }
+    }
+    const int64_t headroom =
+        headroom_of(st.logCapacity, lacking, st.logInterval, st.deviceTime, st.lastLogTime);
+    for (known_sensor& k : summary->read) {
+      if (k.port != st.port + 1 || k.slot != s.slot + 1) continue;
+      k.has_headroom = st.logInterval > 0;
+      k.headroom_seconds = headroom;
+      k.lacking = lacking;
+      k.behind = behind;
+    }
+    // Said only where marks tell what lacks: a run without -n, or one whose
+    // record cannot be read, says what failed already.
+    if (!run.incremental || !state.readable() || lacking == 0 || st.logInterval == 0 ||
+        headroom >= kDay)
+      continue;
+    const int64_t left = headroom < 0 ? 0 : headroom;
+    if (left >= 3600)
+      sink.say("Port %d slot %d: %lld h left before the box overwrites samples that %s.\n",
+               st.port + 1, s.slot + 1, static_cast<long long>(left / 3600),
+               output_words(behind).c_str());
+    else
+      sink.say("Port %d slot %d: %lld min left before the box overwrites samples that %s.\n",
+               st.port + 1, s.slot + 1, static_cast<long long>(left / 60),
+               output_words(behind).c_str());
+  }
+}
+
 }  // namespace
 
 std::vector<std::string> used_marks(const options& run) {
@@ -170,6 +248,7 @@ walk_summary walk_box(const options& run, const walk_setup& box, getdata& conn, 
     outputs.push_back(export_output(std::move(out), format, box.address, files, ctx));
   }
   std::vector<saved_sensor> saved;
+  std::vector<read_sensor> read;
   walk_summary summary;
   bool unread = false;
   bool ended = false;
@@ -193,25 +272,23 @@ walk_summary walk_box(const options& run, const walk_setup& box, getdata& conn, 
           summary.newest_sample = r.status->lastLogTime;
           summary.interval_minutes = r.status->logInterval;
         }
-        if (run.incremental && r.count == 0 && run.history) {
+        read.push_back({*r.status, r.slot, true});
+        if (run.incremental && r.count == 0) {
           // Nothing new, but a torn last row is mended all the same.
-          if (history.mend(r)) files.wrote(history_name(r.address, r.status->port + 1, r.slot + 1,
-                                                        r.status->sensorType));
+          if (run.history && history.mend(r))
+            files.wrote(history_name(r.address, r.status->port + 1, r.slot + 1,
+                                     r.status->sensorType));
+          summary.read.push_back(newest_known(r));
         } else if (!run.incremental || r.count > 0) {
           if (save_sensor(r, run, state, outputs, files, &saved)) {
             ++summary.sensors_saved;
             summary.samples_saved += r.count;
-            known_sensor k;
-            k.port = r.status->port + 1;
-            k.slot = r.slot + 1;
-            k.type = r.status->sensorType;
-            k.newest_time = r.status->lastLogTime;
-            k.has_value = r.count > 0;
-            if (k.has_value) k.newest_value = r.get_value(r.count - 1);
-            k.interval_minutes = r.status->logInterval;
-            summary.read.push_back(k);
+            summary.read.push_back(newest_known(r));
           } else {
+            // Some of its outputs took it: what it lacks is told by its headroom.
             unread = true;
+            read.back().saved = false;
+            summary.read.push_back(newest_known(r));
           }
         }
       } else {
@@ -270,6 +347,7 @@ walk_summary walk_box(const options& run, const walk_setup& box, getdata& conn, 
       if (state.readable()) files.roll_back();
     }
   }
+  tell_headroom(run, state, box.address, outputs, read, &summary, sink);
   summary.status = ended ? kWalkEndedEarly : unread || !sink.good() ? kSensorNotSaved : 0;
   if (summary.status == kSensorNotSaved) summary.outcome = "not all saved";
   summary.ended_at = static_cast<int64_t>(std::time(nullptr));

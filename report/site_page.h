@@ -13,6 +13,11 @@ struct site_page_row {
   int64_t newest_sample = 0;  // 0: none known
   int interval_minutes = 0;   // of the sensor that logged it
   std::string page;           // link to its chart page, relative; "" for none
+  // The least headroom of its sensors read in its last run (how long the
+  // box keeps what an output or store still lacks); none when none was read.
+  bool has_headroom = false;
+  int64_t headroom_seconds = 0;
+  bool lacking = false;  // that sensor's outputs lack samples
 };
 
 // A box is behind when its newest sample is older than two logging

@@ -76,6 +76,12 @@ bool box_of(const std::string& line, std::string* box) {
 
 }  // namespace
 
+int64_t headroom_of(int capacity, int lacking, int interval_minutes, int64_t box_time,
+                    int64_t newest_time) {
+  return static_cast<int64_t>(capacity - lacking) * interval_minutes * 60 -
+         (box_time - newest_time);
+}
+
 std::map<std::string, int64_t> read_last_successes(const std::string& path) {
   std::map<std::string, int64_t> found;
   std::FILE* f = std::fopen(path.c_str(), "rb");
@@ -147,5 +153,11 @@ bool write_textfile(const std::string& path, const std::vector<box_outcome>& box
       "logfetch_sensor_logging_interval_seconds", "The sensor's logging interval in seconds.",
       [](const known_sensor& k) { return k.interval_minutes > 0; },
       [](const known_sensor& k) { return std::to_string(k.interval_minutes * 60LL); });
+  per_sensor(
+      "logfetch_sensor_headroom_seconds",
+      "Seconds until the box overwrites the oldest sample an output or store still lacks, by "
+      "the box's clock.",
+      [](const known_sensor& k) { return k.has_headroom; },
+      [](const known_sensor& k) { return std::to_string(k.headroom_seconds); });
   return out.finish();
 }

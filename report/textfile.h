@@ -23,7 +23,19 @@ struct known_sensor {
   bool has_value = false;
   int64_t newest_value = 0;  // in tenths for the types logged in tenths
   int interval_minutes = 0;  // 0: not known
+  // Read this run: how long until the box's ring overwrites the oldest sample
+  // that the output furthest behind (`behind`, its mark) still lacks.
+  bool has_headroom = false;
+  int64_t headroom_seconds = 0;
+  int lacking = 0;     // what that output lacks after this run
+  std::string behind;  // "" when none lacks anything
 };
+
+// The headroom of a sensor whose furthest-behind output lacks `lacking` of
+// its samples, by the box's own clock: (capacity - lacking) intervals from
+// the newest sample, less what the box's clock is past it.
+int64_t headroom_of(int capacity, int lacking, int interval_minutes, int64_t box_time,
+                    int64_t newest_time);
 
 struct box_outcome {
   std::string name, address;

@@ -164,6 +164,7 @@ now = {
     "LogfetchBoxNotCollected": [box_alert("LogfetchBoxNotCollected", "refused")],
     "LogfetchRunFailed": [box_alert("LogfetchRunFailed", b) for b in failed],
     "LogfetchSensorStale": [sensor_alert("stale", s) for s in sensors],
+    "LogfetchHeadroomShort": [],  # every ring holds days, and nothing lacks
 }
 # Half an hour on with nothing collected: every box is overdue, and so is
 # every sensor whose newest sample is then older than three intervals. The
@@ -179,6 +180,7 @@ later = {
     "LogfetchRunFailed": now["LogfetchRunFailed"],
     "LogfetchSensorStale": [sensor_alert(b, s) for b in ("live", "stale", "dead") for s in sensors
                             if stale_at(b, s, later_time)],
+    "LogfetchHeadroomShort": [],
 }
 def summary(l):
     if l["alertname"] == "LogfetchBoxNotCollected": return f"{l['box']} has not been collected for 30 minutes"

@@ -21,7 +21,7 @@ namespace {
 
 // The last byte of each TEST's box address on 127.0.NET.N.
 constexpr int kFirstThenNew = 1, kRecordDoesNotFit = 2, kDamagedState = 3, kWriteFails = 4,
-              kOverwrite = 5, kFullDisk = 6;
+              kOverwrite = 5, kFullDisk = 6, kHeadroom = 7;
 // Bytes left free on the small file system for the run that fills it.
 constexpr long long kFullDiskRoom = 96 * 1024;
 
@@ -260,8 +260,11 @@ TEST(Incremental, FailedReportWriteKeepsTheRecordPosix) {
   ASSERT_EQ(symlink("/dev/full", dir.file(report).c_str()), 0);
 
   RunResult run = run_n(dir, a);
+  // The new samples the report lacks wait on the box, for hours yet.
   EXPECT_EQ(run.out, saving(a, s) + "Error writing data to file:" + report + " !\n" +
-                         no_datalog(1) + offline_from(2));
+                         no_datalog(1) + offline_from(2) +
+                         "Port 1 slot 1: 3 h left before the box overwrites samples that the "
+                         "report has not saved.\n");
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(dir.read(kState), state);
 
@@ -372,4 +375,38 @@ TEST(Incremental, FullDiskThenFreedCatchesUpPosix) {
     ASSERT_EQ(rows.size(), 1011u);  // the header and every sample once
     for (size_t i = 2; i < rows.size(); ++i) EXPECT_LT(rows[i - 1], rows[i]) << i;
   }
+}
+
+// An output that could not take a sensor's samples is what the box's ring
+// must keep: its headroom, by the box's clock, is in the textfile and, under
+// a day, on the console; once it has caught up the whole ring is left again.
+TEST(Incremental, HeadroomOfTheOutputFurthestBehind) {
+  E2E_NEEDS_ROOT();
+  const Sensor s{1, 1, "temperature", 1, 2, 1, 500, ramp(400, 100, 1)};
+  BoxSim box(kHeadroom, box_text({s}));
+  ASSERT_TRUE(box.ready());
+  const std::string a = box.addr();
+  TempDir dir;
+  const std::string history = a + "_p1_s1_temperature.csv";
+  ASSERT_EQ(mkdir(dir.file(history).c_str(), 0755), 0);  // the history cannot be written
+  const RunResult behind = run_n(dir, a, {"-c", "-m", "run.prom"});
+  EXPECT_EQ(behind.status, 2);
+  // (500 - 400) one-minute intervals from the newest sample, less the 429 s
+  // the box's clock is past it.
+  const int64_t left = 100 * 60 - (kClock - kLast);
+  EXPECT_NE(behind.out.find("Port 1 slot 1: 1 h left before the box overwrites samples that the "
+                            "CSV history has not saved.\n"),
+            std::string::npos)
+      << behind.out;
+  const std::string series = "logfetch_sensor_headroom_seconds{box=\"" + a + "\",address=\"" + a +
+                             "\",port=\"1\",slot=\"1\",type=\"temperature\"} ";
+  EXPECT_NE(dir.read("run.prom").find(series + std::to_string(left) + "\n"), std::string::npos)
+      << dir.read("run.prom");
+
+  ASSERT_EQ(rmdir(dir.file(history).c_str()), 0);
+  const RunResult caught_up = run_n(dir, a, {"-c", "-m", "run.prom"});
+  EXPECT_EQ(caught_up.status, 0) << caught_up.out;
+  EXPECT_EQ(caught_up.out.find("left before the box overwrites"), std::string::npos);
+  EXPECT_NE(dir.read("run.prom").find(series + std::to_string(500 * 60 - (kClock - kLast)) + "\n"),
+            std::string::npos);
 }
