@@ -163,8 +163,8 @@ bool store_push::send(const std::vector<series_part>& parts, const std::string& 
   if (answer.verdict != push_verdict::kSamplesRefused) {
     size_t waiting = 0;
     for (const sensor& k : sensors_) waiting += k.unsettled;
-    sink_.say("Store %s at %s: %s, %zu samples not sent.\n", store_.name.c_str(), shown_.c_str(),
-              answer.text.c_str(), waiting);
+    sink_.say("Store %s at %s: %s, %lld samples not sent.\n", store_.name.c_str(), shown_.c_str(),
+              answer.text.c_str(), static_cast<long long>(waiting));
     return false;
   }
   // One sample the store will never take refuses the whole request: the
@@ -218,11 +218,12 @@ bool store_push::finish() {
   }
   for (const sensor& k : sensors_) {
     if (k.too_old > 0)
-      sink_.say("Store %s: port %d slot %d: %zu samples older than its window, not sent.\n",
-                store_.name.c_str(), k.port + 1, k.slot + 1, k.too_old);
+      sink_.say("Store %s: port %d slot %d: %lld samples older than its window, not sent.\n",
+                store_.name.c_str(), k.port + 1, k.slot + 1, static_cast<long long>(k.too_old));
     if (k.refused > 0)
-      sink_.say("Store %s: port %d slot %d: %zu samples refused for good (%s).\n",
-                store_.name.c_str(), k.port + 1, k.slot + 1, k.refused, k.why.c_str());
+      sink_.say("Store %s: port %d slot %d: %lld samples refused for good (%s).\n",
+                store_.name.c_str(), k.port + 1, k.slot + 1, static_cast<long long>(k.refused),
+                k.why.c_str());
   }
   series_.clear();
   series_.shrink_to_fit();
