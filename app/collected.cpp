@@ -170,7 +170,7 @@ int64_t collected::since_mark(const record_sensor& saved, const SensorStatus& st
 }
 
 int collected::plan(const std::string& address, int slot, const SensorStatus& st,
-                    message_sink& sink) {
+                    message_sink& sink, const std::vector<std::string>& also) {
   const record_key key{address, st.port + 1, slot + 1};
   std::unique_lock<std::mutex> lock(mutex_);
   if (ignored_.count(address) != 0) {
@@ -186,7 +186,9 @@ int collected::plan(const std::string& address, int slot, const SensorStatus& st
   const auto found = contents_.sensors.find(key);
   if (found == contents_.sensors.end()) return -1;
   int64_t most = 0;
-  for (const std::string& output : used_) {
+  std::vector<std::string> outputs = used_;
+  outputs.insert(outputs.end(), also.begin(), also.end());
+  for (const std::string& output : outputs) {
     const auto mark = found->second.marks.find(output);
     if (mark == found->second.marks.end() || lost_.count({key, output}) != 0)
       return -1;  // that output starts now

@@ -103,8 +103,10 @@ class collected {
   // none (a line says so), else the new ones.
   // Walks of several boxes may share one record (one folder): every call
   // takes the lock, and each says its lines through its walk's sink.
+  // `also`: the marks of outputs of this box alone (its stores), beside
+  // the ones every box of the record uses.
   int plan(const std::string& address, int slot, const SensorStatus& st,
-           message_sink& sink = standard_sink());
+           message_sink& sink = standard_sink(), const std::vector<std::string>& also = {});
   // How many of the newest samples the output `mark` lacks: -1 when it has
   // no usable mark (it takes every sample), else from 0 on.
   int lacking(const std::string& address, int slot, const SensorStatus& st,

@@ -154,3 +154,59 @@ TEST(Collected, FilesGoBackToWhatTheRecordCommitted) {
   EXPECT_EQ(state.lacking("10.0.0.1", 0, st, kHistoryMark), 0);
   std::system(("rm -rf " + folder).c_str());
 }
+
+// Store marks ("store.NAME=time") beside the file outputs' marks: read and
+// written back as they are, a store's mark of the same name as a file
+// output's its own, and a line with a mark that is neither not trusted.
+TEST(RecordFormat, StoreMarks) {
+  const std::string line =
+      "10.0.0.1 1 1 1 2 5 40 1796685000 influx=1796684700 store.influx=1796684400 "
+      "store.prom-2_b=1796685000\n";
+  record_contents c;
+  EXPECT_EQ(parse_record(line, &c), 0);
+  const record_sensor& s = c.sensors.at(record_key{"10.0.0.1", 1, 1});
+  EXPECT_EQ(s.marks.at("influx"), 1796684700);
+  EXPECT_EQ(s.marks.at("store.influx"), 1796684400);
+  EXPECT_EQ(s.marks.at("store.prom-2_b"), 1796685000);
+  EXPECT_EQ(format_record(c),
+            "# address port slot type sample_size interval capacity newest_sample_time\n" + line);
+
+  const char* const bad[] = {"store.=1", "store.Prom=1", "store.2prom=1", "store.a/b=1",
+                             "stores.a=1", "store.aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa=1",
+                             "store.report=x"};
+  for (const char* word : bad) {
+    EXPECT_EQ(parse_record(std::string("10.0.0.1 1 1 1 2 5 40 1796685000 ") + word + "\n", &c), 1)
+        << word;
+    EXPECT_TRUE(c.sensors.empty()) << word;
+  }
+  EXPECT_TRUE(store_name_ok("a"));
+  EXPECT_TRUE(store_name_ok(std::string(kMaxStoreName, 'a')));
+  EXPECT_FALSE(store_name_ok(std::string(kMaxStoreName + 1, 'a')));
+}
+
+// A box's stores count in its plan: a store without a mark takes the
+// whole datalog, one behind takes the download back to its mark.
+TEST(Collected, PlanReachesBackToTheBoxsStores) {
+  char dir[] = "/tmp/collected_test.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/logfetch.state";
+  constexpr int32_t kMark = 1796685000, kStep = 5 * 60;
+  std::ofstream(path, std::ios::binary)
+      << "10.0.0.1 2 1 1 2 5 40 " << kMark << " store.a=" << kMark - 4 * kStep << "\n";
+  SensorStatus st{};
+  st.port = 1;
+  st.sensorType = 1;
+  st.sampleSize = 2;
+  st.logInterval = 5;
+  st.logCapacity = 40;
+  st.logCount = 40;
+  st.lastLogTime = kMark + kStep;
+  collected state(path);
+  report_sink_capture sink;
+  state.load(sink);
+  EXPECT_EQ(state.plan("10.0.0.1", 0, st, sink), 1);
+  EXPECT_EQ(state.plan("10.0.0.1", 0, st, sink, {"store.a"}), 5);
+  EXPECT_EQ(state.plan("10.0.0.1", 0, st, sink, {"store.a", "store.b"}), -1);
+  std::remove(path.c_str());
+  rmdir(dir);
+}

@@ -179,6 +179,9 @@ int site_main(const options& run) {
     setup.deadline = deadline;
     setup.started = started;
     setup.deadline_seconds = box.deadline_seconds;
+    for (const std::string& name : box.stores)
+      for (const site_store& store : plan.stores)
+        if (store.name == name) setup.stores.push_back(&store);
     collected& state = run.incremental ? *records[box.folder] : unused;
     walk_summary summary = walk_box(run, setup, conn, writer, state, ctx);
     if (summary.status == -1) summary.status = kWalkEndedEarly;  // this box alone

@@ -1,6 +1,6 @@
 // The outputs of one walk, each of one shape: the report, the CSV history,
-// the OpenMetrics file and the line-protocol file (and any store added
-// later) each name their mark in the -n record, take the samples of a sensor
+// the OpenMetrics file, the line-protocol file and each store of the site
+// file (app/stores.h) each name their mark in the -n record, take the samples of a sensor
 // that their mark lacks, and finish once per walk. What they append to is
 // tracked by the walk's `walk_files`, the one place that puts a file back.
 #pragma once
@@ -67,6 +67,15 @@ class sensor_output {
   virtual bool finish() { return true; }
   // Whether its samples reach its file only at finish().
   virtual bool at_finish() const { return false; }
+  // With at_finish: whether the samples add was given of the sensor on
+  // `port` and `slot` (from 0) got where they go, `finished` telling how
+  // finish() ended. An output that delivers in parts (a store acknowledging
+  // some requests) moves the marks of those sensors also when it failed.
+  virtual bool delivered(int port, int slot, bool finished) const {
+    (void)port;
+    (void)slot;
+    return finished;
+  }
   // Files to rename into place once the commit is on disk: temporary, final.
   virtual std::vector<std::pair<std::string, std::string>> renames() const { return {}; }
 };

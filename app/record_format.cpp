@@ -13,7 +13,7 @@ namespace {
 
 constexpr size_t kFields = 8;
 constexpr size_t kMostMarks = 16;  // other than the report's
-constexpr size_t kMaxLine = 512;   // longer lines are not ours
+constexpr size_t kMaxLine = 1024;  // longer lines are not ours
 constexpr char kReport[] = "report";
 
 // A whole decimal number from lo to hi, nothing else in the word.
@@ -27,17 +27,37 @@ bool number(const std::string& word, long long lo, long long hi, long long* out)
   return true;
 }
 
-// "name=time": a short lowercase name other than the report's, and a time.
+// A store's name: a lowercase letter, then lowercase letters, digits, '_'
+// and '-'.
+bool store_name_word(const std::string& name, size_t from) {
+  const size_t n = name.size() - from;
+  if (n == 0 || n > kMaxStoreName || name[from] < 'a' || name[from] > 'z') return false;
+  for (size_t i = from; i < name.size(); ++i) {
+    const char c = name[i];
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-')) return false;
+  }
+  return true;
+}
+
+// A file output's mark: a short lowercase name other than the report's; a
+// store's: "store." and the store's name.
+bool mark_name(const std::string& name) {
+  if (name.compare(0, 6, "store.") == 0) return store_name_word(name, 6);
+  if (name.empty() || name.size() > 15) return false;
+  for (const char c : name)
+    if (c < 'a' || c > 'z') return false;
+  return name != kReport;
+}
+
+// "name=time".
 bool mark_word(const std::string& word, std::string* name, int32_t* time) {
   const size_t eq = word.find('=');
-  if (eq == std::string::npos || eq == 0 || eq > 15) return false;
-  for (size_t i = 0; i < eq; ++i)
-    if (word[i] < 'a' || word[i] > 'z') return false;
+  if (eq == std::string::npos || !mark_name(word.substr(0, eq))) return false;
   long long v;
   if (!number(word.substr(eq + 1), INT32_MIN, INT32_MAX, &v)) return false;
   *name = word.substr(0, eq);
   *time = static_cast<int32_t>(v);
-  return *name != kReport;
+  return true;
 }
 
 // A file name of the folder: no separators, nothing that leaves it.
@@ -80,6 +100,8 @@ bool sensor_line(const std::vector<std::string>& w, record_key* key, record_sens
 }
 
 }  // namespace
+
+bool store_name_ok(const std::string& name) { return store_name_word(name, 0); }
 
 int parse_record(const std::string& text, record_contents* out) {
   *out = record_contents{};

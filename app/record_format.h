@@ -1,6 +1,7 @@
 // The -n record's text, apart from what the marks mean. A line per sensor:
 // "address port slot type sample_size interval capacity report" and one
-// "name=time" word for each other output with a mark; a line per output
+// "name=time" word for each other output with a mark (a store's named
+// "store.NAME"); a line per output
 // file, "file NAME LENGTH", the length the last commit found it at; and a
 // line per file renamed into place after the commit that names it,
 // "pending TEMPORARY NAME". Names are relative to the record's folder.
@@ -11,6 +12,11 @@
 #include <map>
 #include <string>
 #include <tuple>
+
+// A store's name as its mark carries it: a lowercase letter, then up to
+// kMaxStoreName - 1 lowercase letters, digits, '_' and '-'.
+constexpr size_t kMaxStoreName = 32;
+bool store_name_ok(const std::string& name);
 
 struct record_sensor {
   int type = 0, sample_size = 0, interval = 0, capacity = 0;

@@ -11,8 +11,14 @@
 #include <sstream>
 #include <vector>
 
+#include "app/record_format.h"
 #include "device/messages.h"
 #include "platform/access.h"
+#include "platform/files.h"
+#include "platform/http.h"
+#include "report/store_batches.h"
+
+bool read_secret(const std::string& path, std::string* text, std::string* error);
 
 namespace {
 
@@ -173,6 +179,170 @@ void sensor_tables(checker& check, const toml::table& box, std::vector<sensor_ra
   }
 }
 
+std::string base64(const std::string& in) {
+  static const char kDigits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (size_t i = 0; i < in.size(); i += 3) {
+    uint32_t v = static_cast<uint8_t>(in[i]) << 16;
+    if (i + 1 < in.size()) v |= static_cast<uint8_t>(in[i + 1]) << 8;
+    if (i + 2 < in.size()) v |= static_cast<uint8_t>(in[i + 2]);
+    out += kDigits[(v >> 18) & 63];
+    out += kDigits[(v >> 12) & 63];
+    out += i + 1 < in.size() ? kDigits[(v >> 6) & 63] : '=';
+    out += i + 2 < in.size() ? kDigits[v & 63] : '=';
+  }
+  return out;
+}
+
+// The first line of a secret file beside the site file, or a message.
+bool secret_line(checker& check, const toml::table& t, const char* key, const std::string& in,
+                 const std::string& site_folder, std::string* out) {
+  std::string name, why, text;
+  bool present = false;
+  if (!check.text(t, key, in, &name, &present) || !present) return false;
+  if (!read_secret(in_folder(site_folder, name), &text, &why))
+    return check.fail(t.get(key)->source(), why);
+  *out = first_line(text);
+  if (out->empty()) return check.fail(t.get(key)->source(), "'" + std::string(key) + "'" + in + ": the file's first line is empty");
+  return true;
+}
+
+// The [[store]] tables: each store checked whole before anything is sent.
+void store_tables(checker& check, const toml::table& top, const std::string& site_folder,
+                  std::vector<site_store>* out) {
+  const toml::node* list = top.get("store");
+  if (list == nullptr) return;
+  const std::string in = " in [[store]]";
+  if (list->as_array() == nullptr) {
+    check.fail(list->source(), "'store' must be a list of [[store]] tables");
+    return;
+  }
+  std::set<std::string> names;
+  for (const toml::node& node : *list->as_array()) {
+    const toml::table* t = node.as_table();
+    if (t == nullptr) {
+      check.fail(node.source(), "'store' must be a list of [[store]] tables");
+      continue;
+    }
+    check.known_keys(*t,
+                     {"name", "kind", "url", "token_file", "username", "password_file", "ca_file",
+                      "timeout", "window"},
+                     in);
+    site_store st;
+    st.line = static_cast<int>(node.source().begin.line);
+    std::string kind, url_text, username, ca, window;
+    bool has_name, has_kind, has_url, has_user, has_ca, has_window;
+    const bool name_ok = check.text(*t, "name", in, &st.name, &has_name);
+    check.text(*t, "kind", in, &kind, &has_kind);
+    check.text(*t, "url", in, &url_text, &has_url);
+    check.text(*t, "username", in, &username, &has_user);
+    check.text(*t, "ca_file", in, &ca, &has_ca);
+    check.text(*t, "window", in, &window, &has_window);
+    check.integer(*t, "timeout", in, 1, 3600, &st.timeout_seconds);
+    if (!has_kind) {
+      check.fail(node.source(), "'kind' is missing" + in);
+    } else if (kind == "influx" || kind == "remote_write") {
+      st.kind = kind == "influx" ? store_kind::influx : store_kind::remote_write;
+    } else {
+      check.fail(t->get("kind")->source(),
+                 "'kind'" + in + " must be \"influx\" or \"remote_write\", not '" + kind + "'");
+      has_kind = false;
+    }
+    HttpUrl url;
+    std::string why;
+    if (!has_url) {
+      check.fail(node.source(), "'url' is missing" + in);
+    } else if (t->get("url")->is_string()) {
+      std::string unused;
+      lp_precision precision;
+      if (!parse_http_url(url_text, &url, &why))
+        check.fail(t->get("url")->source(), "'url'" + in + " cannot be used: " + why);
+      else if (http_query_value(url.query, "u", &unused) || http_query_value(url.query, "p", &unused))
+        check.fail(t->get("url")->source(), "'url'" + in +
+                                                " holds credentials (u=, p=): give 'username' and "
+                                                "'password_file' instead");
+      else if (has_kind && st.kind == store_kind::influx && !lp_precision_of(url.query, &precision, &why))
+        check.fail(t->get("url")->source(), "'url'" + in + ": " + why);
+      else
+        st.url = url_text;
+    }
+    std::string token, password;
+    const bool has_token = t->get("token_file") != nullptr;
+    const bool has_password = t->get("password_file") != nullptr;
+    if (has_token && (has_user || has_password))
+      check.fail(node.source(), "give 'token_file' or 'username' and 'password_file'" + in + ", not both");
+    else if (has_user != has_password)
+      check.fail(node.source(), "'username' and 'password_file' go together" + in);
+    if (secret_line(check, *t, "token_file", in, site_folder, &token))
+      st.authorization = (has_kind && st.kind == store_kind::remote_write ? "Bearer " : "Token ") + token;
+    if (secret_line(check, *t, "password_file", in, site_folder, &password) && has_user)
+      st.authorization = "Basic " + base64(username + ":" + password);
+    if (!st.authorization.empty() && !http_header_ok({"Authorization", st.authorization}))
+      check.fail(node.source(), "the token, user name or password" + in +
+                                    " holds a character a request cannot carry");
+    if (has_ca) {
+      st.ca_file = in_folder(site_folder, ca);
+      if (!kHttpCaFileSupported)
+        check.fail(t->get("ca_file")->source(),
+                   "'ca_file'" + in + " cannot be used here: put the CA into the system's certificate store");
+      else if (file_size(st.ca_file.c_str()) < 0)
+        check.fail(t->get("ca_file")->source(), "'ca_file'" + in + ": can't read " + st.ca_file);
+    }
+    if (has_window) {
+      if (has_kind && st.kind != store_kind::remote_write)
+        check.fail(t->get("window")->source(), "'window'" + in + " is for kind \"remote_write\"");
+      else if (!parse_window(window, &st.window_seconds))
+        check.fail(t->get("window")->source(),
+                   "'window'" + in + " is not a length of time: '" + window + "' (30d, 12h, 90m, 3600s)");
+    }
+    if (!name_ok || (!has_name && !has_kind)) continue;  // said above
+    if (!has_name) st.name = kind;
+    if (!store_name_ok(st.name)) {
+      check.fail(t->get("name")->source(),
+                 "'name'" + in + " must be a lowercase letter, then lowercase letters, digits, '_' "
+                 "or '-', " + std::to_string(kMaxStoreName) + " at most: '" + st.name + "'");
+      continue;
+    }
+    if (!names.insert(st.name).second)
+      check.fail(has_name ? t->get("name")->source() : node.source(),
+                 "a second store named '" + st.name + "'" + in);
+    out->push_back(st);
+  }
+}
+
+// The 'stores' of a box: names of [[store]] tables, each once; every store
+// when the key is not there.
+void box_stores(checker& check, const toml::table& box, const std::vector<site_store>& stores,
+                std::vector<std::string>* out) {
+  const toml::node* list = box.get("stores");
+  if (list == nullptr) {
+    for (const site_store& s : stores) out->push_back(s.name);
+    return;
+  }
+  const std::string in = " in [[box]]";
+  if (list->as_array() == nullptr) {
+    check.fail(list->source(), "'stores'" + in + " must be a list of store names");
+    return;
+  }
+  for (const toml::node& node : *list->as_array()) {
+    const auto* name = node.as_string();
+    if (name == nullptr) {
+      check.fail(node.source(), "'stores'" + in + " must be a list of store names");
+      continue;
+    }
+    const std::string n = name->get();
+    const bool known = std::any_of(stores.begin(), stores.end(),
+                                   [&](const site_store& s) { return s.name == n; });
+    if (!known)
+      check.fail(node.source(), "'stores'" + in + " names no [[store]]: '" + n + "'");
+    else if (std::find(out->begin(), out->end(), n) != out->end())
+      check.fail(node.source(), "'stores'" + in + " names '" + n + "' twice");
+    else
+      out->push_back(n);
+  }
+}
+
 }  // namespace
 
 // The file's text, read only when it is the owner's alone. False with the
@@ -208,7 +378,8 @@ bool load_site(const std::string& path, site_plan* plan, std::string* error) {
   }
   const toml::table& top = parsed.table();
   checker check(path);
-  check.known_keys(top, {"concurrency", "deadline", "folder", "box"}, "");
+  check.known_keys(top, {"concurrency", "deadline", "folder", "box", "store"}, "");
+  store_tables(check, top, site_folder, &plan->stores);
   check.integer(top, "concurrency", "", 1, kMaxConcurrency, &plan->concurrency);
   check.integer(top, "deadline", "", 1, kMaxDeadline, &plan->deadline_seconds);
   std::string outputs;
@@ -238,9 +409,10 @@ bool load_site(const std::string& path, site_plan* plan, std::string* error) {
     check.known_keys(
         *t,
         {"name", "address", "password", "password_file", "folder", "local_time", "deadline",
-         "sensor"},
+         "sensor", "stores"},
         in);
     sensor_tables(check, *t, &box.ranges);
+    box_stores(check, *t, plan->stores, &box.stores);
     // Each key is checked on its own; a key of the wrong type counts as
     // given, so that it is not also called missing.
     bool has_name, has_address, has_password, has_password_file, has_folder;
@@ -285,5 +457,27 @@ bool load_site(const std::string& path, site_plan* plan, std::string* error) {
   if (check.clean()) return true;
   *error = check.lines();
   plan->boxes.clear();  // nothing of a refused file is acted on
+  plan->stores.clear();
+  return false;
+}
+
+bool parse_window(const std::string& text, int64_t* seconds) {
+  if (text.size() < 2 || text.size() > 12) return false;
+  int64_t n = 0;
+  for (size_t i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    n = n * 10 + (text[i] - '0');
+  }
+  static const struct {
+    char unit;
+    int64_t seconds;
+  } kUnits[] = {{'s', 1}, {'m', 60}, {'h', 3600}, {'d', 86400}, {'w', 7 * 86400}};
+  for (const auto& u : kUnits) {
+    if (text.back() != u.unit) continue;
+    // Beyond the box's 32-bit clock a window says nothing.
+    if (n == 0 || n > (int64_t{1} << 32) / u.seconds) return false;
+    *seconds = n * u.seconds;
+    return true;
+  }
   return false;
 }

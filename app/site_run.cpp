@@ -101,7 +101,8 @@ int run_site(const site_plan& plan, const box_walker& walk, site_console& consol
     std::snprintf(counts, sizeof counts, "%d sensor%s saved, %lld sample%s saved, ",
                   r.sensors_saved, r.sensors_saved == 1 ? "" : "s", r.samples_saved,
                   r.samples_saved == 1 ? "" : "s");
-    console.line(false, "Summary: " + plan.boxes[i].name + ": " + counts + r.outcome + "\n");
+    console.line(false, "Summary: " + plan.boxes[i].name + ": " + counts + r.outcome +
+                            (r.pushed.empty() ? "" : ", " + r.pushed) + "\n");
     if (r.status == 1) status = 1;
     if (r.status == 2 && status == 0) status = 2;
   }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -12,6 +13,7 @@
 #include "app/collected.h"
 #include "app/outputs.h"
 #include "app/progress.h"
+#include "app/stores.h"
 #include "device/messages.h"
 #include "platform/files.h"
 #include "report/chart_page.h"
@@ -227,9 +229,12 @@ walk_summary walk_box(const options& run, const walk_setup& box, getdata& conn, 
   conn.on_attempt = [&progress](const getdata& c, int attempt) {
     progress.waiting(c.port + 1, c.slot + 1, c.address.c_str(), c.box_port(), attempt, kAttempts);
   };
+  // A box's stores are its own; the record's other marks are every box's.
+  std::vector<std::string> store_marks;
+  for (const site_store* store : box.stores) store_marks.push_back(store_mark(store->name));
   if (run.incremental) {
-    conn.choose_samples = [&state, &sink](const getdata& c) {
-      return state.plan(c.address, c.slot, *c.status, sink);
+    conn.choose_samples = [&state, &sink, &store_marks](const getdata& c) {
+      return state.plan(c.address, c.slot, *c.status, sink, store_marks);
     };
   }
   link_messages messages(sink);
@@ -246,6 +251,12 @@ walk_summary walk_box(const options& run, const walk_setup& box, getdata& conn, 
     std::unique_ptr<run_exports> out(new run_exports(box.address, format, box.started, ctx));
     if (run.incremental) out->hold_back();
     outputs.push_back(export_output(std::move(out), format, box.address, files, ctx));
+  }
+  std::vector<store_push*> pushes;
+  for (const site_store* store : box.stores) {
+    std::unique_ptr<store_push> push = store_output(*store, box.deadline, ctx, box.address);
+    pushes.push_back(push.get());
+    outputs.push_back(std::move(push));
   }
   std::vector<saved_sensor> saved;
   std::vector<read_sensor> read;
@@ -319,24 +330,30 @@ walk_summary walk_box(const options& run, const walk_setup& box, getdata& conn, 
   // Drawn from the histories in the folder, so also after a walk that ended early.
   if (run.page && write_chart_page(ctx, box.address, history.sensors()) != 0) unread = true;
   box_commit commit;
-  std::set<const sensor_output*> finished;
+  std::map<const sensor_output*, bool> finished;  // how each finish ended
   for (const auto& o : outputs) {
     if (!o->at_finish()) continue;
     if (run.incremental && !files.before_append(o->files_for(reading{}))) {
       unread = true;
       continue;
     }
-    if (!o->finish()) {
+    const bool ok = o->finish();
+    finished[o.get()] = ok;
+    if (!ok) {
       unread = true;  // said; its marks stay, so it catches up on the next run
       continue;
     }
-    finished.insert(o.get());
     for (const auto& r : o->renames()) commit.renames.push_back(r);
   }
+  for (const store_push* p : pushes)
+    summary.pushed += (summary.pushed.empty() ? "" : ", ") + p->tally();
   if (run.incremental) {
     for (saved_sensor& s : saved) {
-      for (const sensor_output* o : s.at_finish)
-        if (finished.count(o) != 0) s.move.marks.push_back(o->mark());
+      for (const sensor_output* o : s.at_finish) {
+        const auto f = finished.find(o);
+        if (f != finished.end() && o->delivered(s.move.status.port, s.move.slot, f->second))
+          s.move.marks.push_back(o->mark());
+      }
       if (!s.move.marks.empty()) commit.moves.push_back(std::move(s.move));
     }
     commit.files = files.lengths();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/options.h"
+#include "app/site_file.h"
 #include "app/walk_summary.h"
 #include "device/getdata.h"
 
@@ -27,6 +28,7 @@ struct walk_setup {
   clock_type::time_point deadline = clock_type::time_point::max();
   int64_t started = 0;  // the run's start, which names its OpenMetrics files
   int deadline_seconds = 0;
+  std::vector<const site_store*> stores;  // pushed to, each with its own mark
 };
 
 // Status -1 (and outcome "no socket") when no socket could be opened: the

@@ -16,6 +16,7 @@ struct walk_summary {
   int sensors_saved = 0;
   long long samples_saved = 0;
   std::string outcome = "ok";  // a few words for the summary line
+  std::string pushed;  // per store: "NAME: N samples sent", joined by ", "
   // The newest sample saved or already held, and its sensor's logging
   // interval in minutes: a box whose newest sample is older than two
   // intervals is behind.

@@ -31,7 +31,8 @@ if(NOT WIN32)
       ${_lf_pkg}/conffiles ${_lf_pkg}/postinst ${_lf_pkg}/prerm ${_lf_pkg}/postrm)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
   # postinst makes the user; setfacl opens the node exporter's folder to it.
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+  # logfetch pushes to stores through libcurl and compresses remote write with snappy.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libcurl4, libsnappy1v5")
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "acl")
   set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/deb-components.cmake)
 endif()

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -48,6 +49,7 @@ bool files_to_disk(const std::string& folder, const std::vector<std::string>& fi
 #else
   for (const std::string& name : files) {
     const int fd = open((folder + name).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) continue;  // not written yet: nothing to flush
     if (fd < 0 || fsync(fd) != 0) {
       if (fd >= 0) close(fd);
       return false;

@@ -44,7 +44,13 @@ bool files_to_disk(const std::string& folder, const std::vector<std::string>& fi
     HANDLE h = CreateFileA((folder + name).c_str(), GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
+    if (h == INVALID_HANDLE_VALUE) {
+      // A file the record names before its first write (length 0) holds
+      // nothing to flush yet.
+      const DWORD err = GetLastError();
+      if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) continue;
+      return false;
+    }
     const bool ok = FlushFileBuffers(h) != 0;
     CloseHandle(h);
     if (!ok) return false;

@@ -136,6 +136,20 @@ char* put_nanoseconds(char* p, int64_t seconds) {
   return p + 9;
 }
 
+export_name export_name_of(const reading& r, const std::string& box, const std::string& address) {
+  const SensorStatus& st = *r.status;
+  export_name n;
+  n.family = family_of(st.sensorType);
+  n.labels = {{"box", box.empty() ? address : box},
+              {"address", address},
+              {"system_name", field_text(st.systemName, sizeof st.systemName)},
+              {"port", std::to_string(st.port + 1)},
+              {"slot", std::to_string(r.slot + 1)},
+              {"type", type_text(st.sensorType)},
+              {"unit", field_text(st.unit, sizeof st.unit)}};
+  return n;
+}
+
 run_exports::run_exports(std::string address, unsigned formats, int64_t run_start,
                          const output_context& ctx)
     : address_(std::move(address)),

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device/reading.h"
@@ -35,6 +36,15 @@ void append_measurement(std::string* out, const char* s, size_t n);
 char* put_export_value(char* p, int32_t v, bool tenths);
 // Nanoseconds of a second count, as the line protocol wants them.
 char* put_nanoseconds(char* p, int64_t seconds);
+
+// The family and the labels (box, address, system_name, port, slot, type,
+// unit; an empty value stays in the list) of the series of `r`, as the
+// exports name it; for stores that are sent the samples over HTTP.
+struct export_name {
+  std::string family;
+  std::vector<std::pair<const char*, std::string>> labels;
+};
+export_name export_name_of(const reading& r, const std::string& box, const std::string& address);
 
 class run_exports {
  public:

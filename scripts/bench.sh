@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 . scripts/lib.sh
 is_root || echo "$script_name: not root: the benchmarks that start boxsim will fail" >&2
 
-bash scripts/install-deps.sh cmake g++ make libbenchmark-dev libtomlplusplus-dev
+bash scripts/install-deps.sh cmake g++ make libbenchmark-dev libtomlplusplus-dev libcurl4-openssl-dev libsnappy-dev
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DLOGFETCH_TESTS=OFF
 cmake --build build-bench -j"$(nproc)" --target download_bench report_bench memory_bench zone_bench \
   scheduled_bench history_bench site_bench

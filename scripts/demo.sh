@@ -15,7 +15,7 @@ root=$(pwd)
 require_root 1 "must run as root: the simulated box listens on UDP port 811, \
 which only root may bind. Run: sudo bash scripts/demo.sh"
 
-bash scripts/install-deps.sh cmake g++ make libtomlplusplus-dev
+bash scripts/install-deps.sh cmake g++ make libtomlplusplus-dev libcurl4-openssl-dev libsnappy-dev
 
 build="$root/build-demo"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

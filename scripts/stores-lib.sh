@@ -6,8 +6,10 @@
 # free_port ADDR                    a TCP port free on ADDR
 # wait_http SECONDS CODE URL [CURL ARGS...]
 #                                   waits until URL answers CODE; false after SECONDS
-# start_influxd DIR ADDR            InfluxDB 1.x; sets influx_url
-# start_prometheus DIR ADDR         Prometheus with its remote-write receiver; sets prom_url
+# start_influxd DIR ADDR [PORT]     InfluxDB 1.x, on PORT when given; sets influx_url
+# start_prometheus DIR ADDR [WINDOW]
+#                                   Prometheus with its remote-write receiver and,
+#                                   given, an out-of-order window ("30d"); sets prom_url
 # start_victoria DIR ADDR [CERT KEY CA]
 #                                   VictoriaMetrics, over https with CERT and KEY
 #                                   (signed by CA); sets vm_url
@@ -38,8 +40,8 @@ start_store() {
 }
 
 start_influxd() {
-  local dir=$1 addr=$2 http rpc
-  http=$(free_port "$addr")
+  local dir=$1 addr=$2 http=${3:-} rpc
+  [ -n "$http" ] || http=$(free_port "$addr")
   rpc=$(free_port "$addr")
   mkdir -p "$dir"
   cat >"$dir/influxdb.conf" <<CONF
@@ -63,10 +65,13 @@ CONF
 }
 
 start_prometheus() {
-  local dir=$1 addr=$2 port
+  local dir=$1 addr=$2 window=${3:-} port
   port=$(free_port "$addr")
   mkdir -p "$dir"
   echo "scrape_configs: []" >"$dir/prometheus.yml"
+  if [ -n "$window" ]; then
+    printf 'storage:\n  tsdb:\n    out_of_order_time_window: %s\n' "$window" >>"$dir/prometheus.yml"
+  fi
   start_store "$dir/log" prometheus --config.file="$dir/prometheus.yml" \
     --storage.tsdb.path="$dir/data" --web.listen-address="$addr:$port" \
     --web.enable-remote-write-receiver

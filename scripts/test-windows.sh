@@ -38,12 +38,14 @@ done
 echo "test-windows: cross build done at $(elapsed) s"
 
 # Only DLLs that every Windows has: no MinGW runtime may be left to ship.
+# logfetch.exe pushes to stores through WinHTTP.
 for bin in "$exe" "$box_exe"; do
   dlls=$(x86_64-w64-mingw32-objdump -p "$bin" | sed -n 's/^[[:space:]]*DLL Name: //p' | sort -u)
   echo "$(basename "$bin") imports:" $dlls
   for dll in $dlls; do
     case "${dll,,}" in
       kernel32.dll | msvcrt.dll | ws2_32.dll | user32.dll | advapi32.dll) ;;
+      winhttp.dll) [ "$bin" = "$exe" ] || fail "$(basename "$bin") needs $dll" ;;
       *) fail "$(basename "$bin") needs $dll, which Windows does not ship" ;;
     esac
   done
@@ -152,14 +154,35 @@ if command -v influxd >/dev/null && command -v prometheus >/dev/null; then
     --data-urlencode 'q=SELECT count(value), sum(value) FROM logfetch_temperature, logfetch_4_20ma' |
     python3 -c 'import json,sys; r=json.load(sys.stdin)["results"][0]["series"]; print("%d %.1f" % (sum(s["values"][0][1] for s in r), sum(s["values"][0][2] for s in r)))')
   [ -n "$sent" ] && [ "$got" = "$sent" ] || fail "InfluxDB holds '$got' from push_check.exe, which sent '$sent'"
-  start_prometheus "$tmp/prom" 127.0.49.1
+  # The window takes logfetch.exe's datalog behind what push_check sent.
+  start_prometheus "$tmp/prom" 127.0.49.1 30d
   sent=$(wine_push prom --url "$prom_url/api/v1/write" --format remote_write --series 4 --samples 50 --most 30)
   got=$(curl -sf -G "$prom_url/api/v1/query" --data-urlencode "time=$(date +%s)" \
     --data-urlencode 'query=sum(count_over_time({system_name="Push check"}[3h]))' |
     python3 -c 'import json,sys; print(json.load(sys.stdin)["data"]["result"][0]["value"][1])')
   [ "$got" = "${sent%% *}" ] || fail "Prometheus holds $got samples from push_check.exe, which sent ${sent%% *}"
-  stop_stores
   echo "test-windows: WinHTTP under Wine pushed into influxd (3 bodies) and Prometheus (7 bodies, own snappy)"
+  # logfetch.exe itself: one site run of a native box, pushed to both.
+  start_boxsim "$tmp/push-box" 1 "$native/boxsim/boxsim" --addr 127.0.49.2 --max-seconds 60 \
+    "$root/tests/stores/pushing.box"
+  mkdir -p "$tmp/push-site"
+  printf '[[store]]\nkind = "influx"\nurl = "%s/write?db=wine&precision=s"\n[[store]]\nkind = "remote_write"\nurl = "%s/api/v1/write"\n[[box]]\nname = "wine"\naddress = "127.0.49.2"\npassword = "public"\n' \
+    "$influx_url" "$prom_url" >"$tmp/push-site/site.toml"
+  chmod 600 "$tmp/push-site/site.toml"
+  (cd "$tmp/push-site" && timeout 120 wine "$exe" -f site.toml -n) | tr -d '\r' >"$tmp/push-site.out" ||
+    fail "logfetch.exe -f site.toml -n with two stores under Wine: $(cat "$tmp/push-site.out")"
+  grep -qx 'Summary: wine: 2 sensors saved, 600 samples saved, ok, influx: 600 samples sent, remote_write: 600 samples sent' \
+    "$tmp/push-site.out" || fail "logfetch.exe's push: $(cat "$tmp/push-site.out")"
+  got=$(curl -sf -G "$influx_url/query" --data-urlencode db=wine \
+    --data-urlencode "q=SELECT count(value) FROM /logfetch_.*/ WHERE box = 'wine'" |
+    python3 -c 'import json,sys; print(sum(s["values"][0][1] for s in json.load(sys.stdin)["results"][0]["series"]))')
+  [ "$got" = 600 ] || fail "InfluxDB holds $got samples from logfetch.exe, which sent 600"
+  got=$(curl -sf -G "$prom_url/api/v1/query" --data-urlencode "time=$(($(date +%s) + 60))" \
+    --data-urlencode 'query=sum(count_over_time({box="wine"}[1d]))' |
+    python3 -c 'import json,sys; print(json.load(sys.stdin)["data"]["result"][0]["value"][1])')
+  [ "$got" = 600 ] || fail "Prometheus holds $got samples from logfetch.exe, which sent 600"
+  stop_stores
+  echo "test-windows: logfetch.exe under Wine pushed a site run of 600 samples into influxd and Prometheus"
 else
   echo "test-windows: influxd or prometheus missing: the WinHTTP push under Wine is skipped" >&2
 fi

@@ -3,6 +3,10 @@
   compare.py openmetrics FILE.om DUMP SAVED     promtool tsdb dump against the file
   compare.py influx FILE.lp QUERY.json SAVED    an InfluxDB query against the file
   compare.py incremental OM1 OM2 FILE.lp NEW    two -n runs: each sample once
+  compare.py store KIND ANSWER.json OM...       what the -n runs pushed, against
+                                                their OpenMetrics files: every
+                                                sample once (KIND influx, prom,
+                                                vm-lp, vm-rw)
 """
 import collections
 import json
@@ -84,6 +88,21 @@ def query_points(path):
     return out
 
 
+def matrix_points(path, suffix=""):
+    """A Prometheus-style answer of raw samples (a range selector)."""
+    out = []
+    with open(path, encoding="utf-8") as f:
+        result = json.load(f)["data"]["result"]
+    for series in result:
+        labels = dict(series["metric"])
+        name = labels.pop("__name__")
+        if suffix and name.endswith(suffix):
+            name = name[: -len(suffix)]
+        for ts, value in series["values"]:
+            out.append((name, tuple(sorted(labels.items())), float(value), int(float(ts))))
+    return out
+
+
 def same(want, got, what):
     w, g = collections.Counter(want), collections.Counter(got)
     if w == g:
@@ -125,6 +144,22 @@ def main(argv):
         om = [(series_key(s[1]), s[2], s[3]) for s in first + second]
         lp = [(series_key(p[1]), p[2], p[3] // 10**9) for p in lines]
         return same(om, lp, "line protocol across the runs")
+    if mode == "store":
+        kind, answer = argv[2], argv[3]
+        want = [p for om in argv[4:] for p in om_samples(om)]
+        if kind == "influx":
+            got = query_points(answer)
+        else:
+            got = matrix_points(answer, "_value" if kind == "vm-lp" else "")
+        if not same(want, got, kind):
+            return False
+        series = collections.defaultdict(list)
+        for name, labels, value, ts in got:
+            series[(name, labels)].append((ts, value))
+        print(f"{kind}: {len(got)} samples in {len(series)} series, each once;",
+              "; ".join(f"{dict(k[1])['port']}/{dict(k[1])['slot']}: {len(v)} from {min(v)} to {max(v)}"
+                        for k, v in sorted(series.items())))
+        return len(want) > 0
     raise SystemExit("unknown mode " + mode)
 
 
