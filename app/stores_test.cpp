@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "report/test_sensor.h"
+#include "tests/support/test_sensor.h"
 
 namespace {
 
