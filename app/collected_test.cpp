@@ -152,6 +152,15 @@ TEST(Collected, FilesGoBackToWhatTheRecordCommitted) {
             "pending 10.0.0.1.Z.om.9.tmp 10.0.0.1.Z.om\n");
   EXPECT_EQ(read_text(folder + "10.0.0.1.Z.om"), "new");
   EXPECT_EQ(state.lacking("10.0.0.1", 0, st, kHistoryMark), 0);
+
+  // Claimed before its first write: there is no file to flush, and the
+  // claim must still be saved.
+  box_commit claim;
+  claim.files["10.0.0.1_p3_temperature.txt"] = 0;
+  ASSERT_TRUE(state.commit(claim, sink));
+  EXPECT_EQ(state.committed_length("10.0.0.1_p3_temperature.txt"), 0);
+  EXPECT_NE(read_text(folder + "logfetch.state").find("file 10.0.0.1_p3_temperature.txt 0\n"),
+            std::string::npos);
   std::system(("rm -rf " + folder).c_str());
 }
 
