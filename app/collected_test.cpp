@@ -6,27 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 
-namespace {
-class report_sink_capture : public message_sink {
- public:
-  bool good() const override { return true; }
-  std::string text;
+#include "tests/support/test_sensor.h"
 
- protected:
-  void write_out(const char* s, size_t n) override { text.append(s, n); }
-  void write_err(const char*, size_t) override {}
-};
-
-std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-}  // namespace
+using report_test::read_file;
 
 // With several outputs the download reaches back to the one furthest
 // behind, each output is told only what it lacks, and a commit moves only the
@@ -78,7 +62,7 @@ TEST(Collected, EachOutputCatchesUpFromItsOwnMark) {
   c.moves.push_back({"10.0.0.1", 0, st, {kReportMark}});
   ASSERT_TRUE(state.commit(c));
   const std::string newest = std::to_string(kMark + 2 * kStep);
-  EXPECT_EQ(read_text(path),
+  EXPECT_EQ(read_file(path),
             "# address port slot type sample_size interval capacity newest_sample_time\n"
             "10.0.0.1 2 1 1 2 5 40 " +
                 newest + " export=" + std::to_string(kMark) +
@@ -120,7 +104,7 @@ TEST(Collected, FilesGoBackToWhatTheRecordCommitted) {
   st.logCount = 40;
   st.lastLogTime = 1796685000 + 300;
 
-  report_sink_capture sink;
+  report_test::capture_sink sink;
   collected state(folder + "logfetch.state");
   state.load(sink);
   state.repair(sink);
@@ -130,8 +114,8 @@ TEST(Collected, FilesGoBackToWhatTheRecordCommitted) {
             "Cut " + folder + "10.0.0.1_p2_temperature.txt back to its committed length (15 bytes dropped).\n"
             "Renamed " + folder + "10.0.0.1.X.om.7.tmp to " + folder + "10.0.0.1.X.om, as the last commit asked.\n"
             "Removed " + folder + "10.0.0.1.Y.om.8.tmp, written by a run that did not commit it.\n");
-  EXPECT_EQ(read_text(folder + "10.0.0.1_p2_temperature.txt"), "committed");
-  EXPECT_EQ(read_text(folder + "10.0.0.1.X.om"), "held");
+  EXPECT_EQ(read_file(folder + "10.0.0.1_p2_temperature.txt"), "committed");
+  EXPECT_EQ(read_file(folder + "10.0.0.1.X.om"), "held");
   EXPECT_EQ(state.lacking("10.0.0.1", 0, st, kReportMark), 1);
   EXPECT_EQ(state.lacking("10.0.0.1", 0, st, kHistoryMark), -1);  // its file lost its end
   EXPECT_EQ(state.committed_length("10.0.0.1_p2_temperature.txt"), 9);
@@ -143,14 +127,14 @@ TEST(Collected, FilesGoBackToWhatTheRecordCommitted) {
   c.files["10.0.0.1_p2_temperature.txt"] = 9;
   c.renames.push_back({"10.0.0.1.Z.om.9.tmp", "10.0.0.1.Z.om"});
   ASSERT_TRUE(state.commit(c, sink));
-  EXPECT_EQ(read_text(folder + "logfetch.state"),
+  EXPECT_EQ(read_file(folder + "logfetch.state"),
             "# address port slot type sample_size interval capacity newest_sample_time\n"
             "10.0.0.1 2 1 1 2 5 40 1796685300 history=1796685300\n"
             "# file name committed_length\n"
             "file 10.0.0.1_p2_s1_temperature.csv 80\n"
             "file 10.0.0.1_p2_temperature.txt 9\n"
             "pending 10.0.0.1.Z.om.9.tmp 10.0.0.1.Z.om\n");
-  EXPECT_EQ(read_text(folder + "10.0.0.1.Z.om"), "new");
+  EXPECT_EQ(read_file(folder + "10.0.0.1.Z.om"), "new");
   EXPECT_EQ(state.lacking("10.0.0.1", 0, st, kHistoryMark), 0);
 
   // Claimed before its first write: there is no file to flush, and the
@@ -159,7 +143,7 @@ TEST(Collected, FilesGoBackToWhatTheRecordCommitted) {
   claim.files["10.0.0.1_p3_temperature.txt"] = 0;
   ASSERT_TRUE(state.commit(claim, sink));
   EXPECT_EQ(state.committed_length("10.0.0.1_p3_temperature.txt"), 0);
-  EXPECT_NE(read_text(folder + "logfetch.state").find("file 10.0.0.1_p3_temperature.txt 0\n"),
+  EXPECT_NE(read_file(folder + "logfetch.state").find("file 10.0.0.1_p3_temperature.txt 0\n"),
             std::string::npos);
   std::system(("rm -rf " + folder).c_str());
 }
@@ -211,7 +195,7 @@ TEST(Collected, PlanReachesBackToTheBoxsStores) {
   st.logCount = 40;
   st.lastLogTime = kMark + kStep;
   collected state(path);
-  report_sink_capture sink;
+  report_test::capture_sink sink;
   state.load(sink);
   EXPECT_EQ(state.plan("10.0.0.1", 0, st, sink), 1);
   EXPECT_EQ(state.plan("10.0.0.1", 0, st, sink, {"store.a"}), 5);
