@@ -86,6 +86,23 @@ for run in 1 2 3; do
     [ -s "$work/one/x.prom" ] && [ -s "$work/one/index.html" ] ||
       fail "a box folder that cannot be made: no textfile or site page"
   fi
+  if [ "$run" = 2 ]; then
+    grep -q "^dead: logfetch: $net.3 port 811 did not answer 5 requests in 2[0-9] s\$" "$work/run2.err" ||
+      fail "the dead box's wait is not said on standard error: $(cat "$work/run2.err")"
+    # Stopped with Ctrl-C while it waits: said, and ended by the signal.
+    # A job in the background starts with SIGINT ignored; a terminal's
+    # program starts with it at its default.
+    python3 -c 'import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); os.execv(sys.argv[1], sys.argv[1:])' \
+      "$logfetch" -f "$work/site/site.toml" -n >/dev/null 2>"$work/stopped.err" &
+    pid=$!
+    sleep 1
+    kill -INT "$pid"
+    status=0
+    wait "$pid" || status=$?
+    [ "$status" = 130 ] || fail "a run stopped by Ctrl-C ended with $status, not 130"
+    grep -qx "logfetch: stopped before the end of the run; what it saved is kept." "$work/stopped.err" ||
+      fail "a run stopped by Ctrl-C does not say so: $(cat "$work/stopped.err")"
+  fi
   [ -s "$work/site/index.html" ] || fail "run $run wrote no site page"
   # The dead box's row keeps the newest sample its folder holds.
   row=$(grep "<td>dead</td>" "$work/site/index.html") || fail "run $run: no row for the dead box"
