@@ -115,6 +115,10 @@ struct Stores {
   std::unique_ptr<Server> influx, prom;
 
   Stores() {
+    // The stores are on loopback: no proxy may stand between, for libcurl
+    // here or for curl.
+    for (const char* v : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+      unsetenv(v);
     curl = which("curl");
     const std::string influxd = which("influxd"), prometheus = which("prometheus");
     if (curl.empty() || influxd.empty() || prometheus.empty()) {
