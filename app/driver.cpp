@@ -189,12 +189,15 @@ int site_main(const options& run) {
   };
   std::vector<walk_summary> summaries;
   int status = run_site(plan, walker, console, &summaries);
-  std::vector<std::vector<known_sensor>> known;
-  for (size_t i = 0; i < plan.boxes.size(); ++i) {
+  // What the folders know, for the outputs that tell it; a plain poll reads
+  // no history back.
+  std::vector<std::vector<known_sensor>> known(plan.boxes.size());
+  const bool told = !run.textfile.empty() || run.page || run.check;
+  for (size_t i = 0; told && i < plan.boxes.size(); ++i) {
     const site_box& box = plan.boxes[i];
-    known.push_back(known_sensors(box.folder, box.address,
-                                  run.incremental ? records[box.folder].get() : nullptr,
-                                  summaries[i].read));
+    known[i] = known_sensors(box.folder, box.address,
+                             run.incremental ? records[box.folder].get() : nullptr,
+                             summaries[i].read);
   }
   bool outputs_written = true;
   if (!run.textfile.empty()) {
