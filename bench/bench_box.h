@@ -175,6 +175,9 @@ inline ProgramRun run_in(const std::string& dir, const char* exe, std::vector<st
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  // Standard error too: --check puts the console lines there, and they must
+  // cost what they cost on standard output, not what the bench's reader does.
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   // The child starts in `dir`, so its files go there.
   char* here = get_current_dir_name();

@@ -21,7 +21,10 @@ cmake --build build-asan -j"$(nproc)"
 # halt_on_error: a report fails the test that caused it, child processes too.
 export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-ctest --test-dir build-asan --output-on-failure -j2 || fail "a suite failed under the sanitizers"
+# The kill test's 230 runs and the stores' and checks' shell suites drive the
+# same code the other suites run here; natively they run in full.
+ctest --test-dir build-asan --output-on-failure -j2 -E '^(KilledRun\.|stores_push$|check_e2e$|nagios_e2e$)' ||
+  fail "a suite failed under the sanitizers"
 unset ASAN_OPTIONS UBSAN_OPTIONS
 echo "Sanitizer suites took $(($(date +%s) - started)) s"
 
