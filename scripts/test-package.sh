@@ -140,7 +140,7 @@ run_service() {  # NAME: output in $tmp/NAME.out and .err
     { cat "$tmp/$1.out" "$tmp/$1.err"; fail "the service's command ($1) ended with status $status"; }
 }
 textfile_of() {
-  grep -qx "logfetch_run_exit_status{address=\"$addr\"} 0" "$1" 2>/dev/null ||
+  grep -qE "^logfetch_run_exit_status\{box=\"[^\"]*\",address=\"$addr\"\} 0\$" "$1" 2>/dev/null ||
     fail "$1 holds no successful run of $addr"
 }
 existed_exporter=0
