@@ -12,6 +12,22 @@
 
 using report_test::read_file;
 
+namespace {
+// The record's sensor of these tests: port 2 slot 1, a full 40-sample
+// datalog of 2-byte temperatures every 5 minutes, the newest at `newest`.
+SensorStatus port2_sensor(int32_t newest) {
+  SensorStatus st{};
+  st.port = 1;
+  st.sensorType = 1;
+  st.sampleSize = 2;
+  st.logInterval = 5;
+  st.logCapacity = 40;
+  st.logCount = 40;
+  st.lastLogTime = newest;
+  return st;
+}
+}  // namespace
+
 // With several outputs the download reaches back to the one furthest
 // behind, each output is told only what it lacks, and a commit moves only the
 // marks of the outputs written, keeping marks it does not know.
@@ -25,14 +41,7 @@ TEST(Collected, EachOutputCatchesUpFromItsOwnMark) {
     out << "10.0.0.1 2 1 1 2 5 40 " << kMark << " history=" << kMark - 3 * kStep
         << " export=" << kMark << "\n";
   }
-  SensorStatus st{};
-  st.port = 1;
-  st.sensorType = 1;
-  st.sampleSize = 2;
-  st.logInterval = 5;
-  st.logCapacity = 40;
-  st.logCount = 40;
-  st.lastLogTime = kMark + 2 * kStep;
+  const SensorStatus st = port2_sensor(kMark + 2 * kStep);
 
   collected state(path);
   state.load();
@@ -95,14 +104,7 @@ TEST(Collected, FilesGoBackToWhatTheRecordCommitted) {
         "file 10.0.0.1_p2_s1_temperature.csv 80\n"
         "file ../elsewhere 3\n"
         "pending 10.0.0.1.X.om.7.tmp 10.0.0.1.X.om\n");
-  SensorStatus st{};
-  st.port = 1;
-  st.sensorType = 1;
-  st.sampleSize = 2;
-  st.logInterval = 5;
-  st.logCapacity = 40;
-  st.logCount = 40;
-  st.lastLogTime = 1796685000 + 300;
+  const SensorStatus st = port2_sensor(1796685000 + 300);
 
   report_test::capture_sink sink;
   collected state(folder + "logfetch.state");
