@@ -89,39 +89,45 @@ done
 echo "test-windows: logfetch.exe --task-xml names $site_win"
 
 # The same end-to-end suites as the native run, each on a loopback net of its
-# own (127.0.4.x, 127.0.6.x, 127.0.13.x) so they cannot meet a native run, in
-# parallel shards: every test has its own box address, and most of the time goes to
-# waiting for replies. What cannot run under Wine skips itself, with the reason.
+# own (127.0.4.x, 127.0.6.x, 127.0.13.x, 127.0.20.x) so they cannot meet a
+# native run or each other, all at once in parallel shards: every test has its
+# own box address, and most of the time goes to waiting for replies. What
+# cannot run under Wine skips itself, with the reason.
 is_root || echo "$script_name: not root: tests that bind port 811 will skip" >&2
 shards=4
-run_suite() {  # binary, net
-  local bin=$1 net=$2 name pids=() failed=0 i
+suite_pids=()
+suite_logs=()
+start_suite() {  # binary, net
+  local bin=$1 net=$2 name i
   name=$(basename "$bin")
   echo "$name under Wine on 127.0.$net.x ($shards shards)"
   for ((i = 0; i < shards; i++)); do
     LOGFETCH_EXE="$exe" LOGFETCH_RUNNER=wine E2E_NET=$net GTEST_TOTAL_SHARDS=$shards \
       GTEST_SHARD_INDEX=$i "$bin" >"$tmp/$name.$i.log" 2>&1 &
-    pids+=($!)
+    suite_pids+=($!)
+    suite_logs+=("$tmp/$name.$i.log")
   done
-  for ((i = 0; i < shards; i++)); do
-    if wait "${pids[$i]}"; then
-      grep -E '^\[ *(PASSED|SKIPPED|observed) *\]' "$tmp/$name.$i.log" || true
-    else
-      failed=1
-      cat "$tmp/$name.$i.log"
-    fi
-  done
-  [ "$failed" -eq 0 ] || fail "$name failed under Wine"
-  echo "test-windows: $name done at $(elapsed) s"
 }
-run_suite "$e2e" 4
-run_suite "$faults" 6
+start_suite "$e2e" 4
+start_suite "$faults" 6
 # Scheduled collection: first and incremental runs, records that do not fit,
 # starting over, a damaged state file.
-run_suite "$incremental" 13
+start_suite "$incremental" 13
 # Site runs: walks on threads of logfetch.exe, byte for byte those of
 # separate runs, dead boxes side by side, the deadline.
-run_suite "$site" 20
+start_suite "$site" 20
+failed=()
+for ((i = 0; i < ${#suite_pids[@]}; i++)); do
+  log=${suite_logs[$i]}
+  if wait "${suite_pids[$i]}"; then
+    grep -E '^\[ *(PASSED|SKIPPED|observed) *\]' "$log" || true
+  else
+    cat "$log"
+    failed+=("$(basename "${log%.*.log}")")
+  fi
+done
+[ "${#failed[@]}" -eq 0 ] || fail "$(printf '%s\n' "${failed[@]}" | sort -u | tr '\n' ' ')failed under Wine"
+echo "test-windows: the suites under Wine done at $(elapsed) s"
 
 # The hidden prompt's console side needs a real console: Wine gives one when
 # started from a terminal, which script(1) provides. Exit status 0: passed.
