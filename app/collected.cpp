@@ -115,7 +115,8 @@ void collected::load(message_sink& sink) {
 }
 
 void collected::repair(message_sink& sink) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
+  bool caught_up = false;
   for (auto& [name, length] : contents_.files) {
     const std::string path = folder_ + name;
     // A link or a device put in a file's place keeps no length to judge.
@@ -129,6 +130,7 @@ void collected::repair(message_sink& sink) {
     }
     if (size == length) continue;
     length = catch_up(name, size, length, sink);
+    caught_up = true;
   }
   // A commit that named a file to rename into place, and stopped before.
   std::set<std::string> named;
@@ -150,6 +152,11 @@ void collected::repair(message_sink& sink) {
     if (file_is_plain(path.c_str()) && std::remove(path.c_str()) == 0)
       sink.say("Removed %s, written by a run that did not commit it.\n", path.c_str());
   }
+  lock.unlock();
+  // On the disk before anything is appended to a file caught up: a run
+  // killed before its commit is then cut back to the whole lines kept, not
+  // to the old length in the middle of what it wrote.
+  if (caught_up) commit(box_commit{}, sink);
 }
 
 long long collected::catch_up(const std::string& name, long long size, long long length,
@@ -209,6 +216,10 @@ long long collected::catch_up(const std::string& name, long long size, long long
     }
   }
   const long long lost = length - std::max(size, 0LL);
+  // An output taking the whole datalog has only this run's memory to say
+  // so: the record keeps the old length, so that the file is found shorter
+  // again, should this run not write there.
+  if (!all_found) kept = length;
   if (all_found && times.size() == 1) {
     char when[32];
     *put_iso_utc(when, *times.begin()) = '\0';

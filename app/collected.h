@@ -136,7 +136,8 @@ class collected {
   // For the file `name`, found `size` bytes long (-1: missing) where `length`
   // were committed: its torn last line cut off, each output writing there
   // sent back to the newest whole sample it still holds, said in one line.
-  // Returns the file's length now.
+  // Returns the length to commit: the file's now, or `length` while an
+  // output writing there takes the whole datalog.
   long long catch_up(const std::string& name, long long size, long long length,
                      message_sink& sink);
   void apply(const box_commit& c);

@@ -138,7 +138,7 @@ TEST(Collected, FilesGoBackToWhatTheRecordCommitted) {
             "# address port slot type sample_size interval capacity newest_sample_time\n"
             "10.0.0.1 2 1 1 2 5 40 1796685300 history=1796685300\n"
             "# file name committed_length\n"
-            "file 10.0.0.1_p2_s1_temperature.csv 0\n"
+            "file 10.0.0.1_p2_s1_temperature.csv 80\n"
             "file 10.0.0.1_p2_temperature.txt 9\n"
             "pending 10.0.0.1.Z.om.9.tmp 10.0.0.1.Z.om\n");
   EXPECT_EQ(read_file(folder + "10.0.0.1.Z.om"), "new");
@@ -304,13 +304,23 @@ TEST(Collected, ShorterFileCatchesUpFromItsNewestWholeSample) {
     state.repair(sink);
     EXPECT_EQ(sink.text, path + " is " + std::to_string(uncut.size() - cut) +
                              " bytes shorter than its committed length: " + c.said + "\n");
-    EXPECT_EQ(state.committed_length(name), static_cast<long long>(whole));
     EXPECT_EQ(read_file(path), uncut.substr(0, whole));
     const int planned = state.plan(address, 0, a.status, sink);
     EXPECT_EQ(planned, c.planned);
     const int planned_b =
         c.by == written::line_protocol ? state.plan(address, 0, b.status, sink) : 0;
     EXPECT_EQ(planned_b, c.planned_b);
+    // Saved before anything is written: the length after the cut and the
+    // marks moved back, or, while an output takes everything, the old length.
+    collected saved(folder + "logfetch.state");
+    saved.load(sink);
+    const bool all_read_back = c.planned >= 0 && c.planned_b >= 0;
+    const auto length = static_cast<long long>(all_read_back ? whole : uncut.size());
+    EXPECT_EQ(state.committed_length(name), length);
+    EXPECT_EQ(saved.committed_length(name), length);
+    if (c.planned >= 0) {
+      EXPECT_EQ(saved.lacking(address, 0, a.status, mark), c.planned);
+    }
 
     run(planned, planned_b);
     const std::string after = read_file(path);
