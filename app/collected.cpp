@@ -160,7 +160,7 @@ void collected::repair(message_sink& sink) {
 }
 
 long long collected::catch_up(const std::string& name, long long size, long long length,
-                               message_sink& sink) {
+                              message_sink& sink) {
   const std::string path = folder_ + name;
   // A torn last line goes first, so the next append starts on a line of its own.
   long long kept = size < 0 ? 0 : size;
@@ -192,8 +192,8 @@ long long collected::catch_up(const std::string& name, long long size, long long
       output = kInfluxMark;
       int64_t t = 0;
       if (readable && read_line_protocol_newest(path, type, port, slot, &t)) found.push_back(t);
-    } else if (name == address + "_p" + std::to_string(port) + "_" + sensor_type_name(type) +
-                           ".txt") {
+    } else if (name ==
+               address + "_p" + std::to_string(port) + "_" + sensor_type_name(type) + ".txt") {
       output = kReportMark;
       if (readable)
         for (const int32_t t : read_report_newest(path, tenths)) found.push_back(t);
@@ -202,6 +202,9 @@ long long collected::catch_up(const std::string& name, long long size, long long
     }
     const auto mark = rec.marks.find(output);
     if (mark == rec.marks.end()) continue;  // it takes every sample as it is
+    // A report's stamp in the hour its zone's clock goes back names two
+    // instants: the earlier that fits is taken, so a few samples may come
+    // twice and none is left out.
     bool moved = false;
     for (const int64_t t : found) {
       if (!fits_mark(t, mark->second, rec.interval)) continue;
@@ -223,17 +226,20 @@ long long collected::catch_up(const std::string& name, long long size, long long
   if (all_found && times.size() == 1) {
     char when[32];
     *put_iso_utc(when, *times.begin()) = '\0';
-    sink.say("%s is %lld bytes shorter than its committed length: its samples after %s are "
-             "written again.\n",
-             path.c_str(), lost, when);
+    sink.say(
+        "%s is %lld bytes shorter than its committed length: its samples after %s are "
+        "written again.\n",
+        path.c_str(), lost, when);
   } else if (times.empty()) {
-    sink.say("%s is %lld bytes shorter than its committed length: its samples are written "
-             "again.\n",
-             path.c_str(), lost);
+    sink.say(
+        "%s is %lld bytes shorter than its committed length: its samples are written "
+        "again.\n",
+        path.c_str(), lost);
   } else {
-    sink.say("%s is %lld bytes shorter than its committed length: each sensor's samples after "
-             "its newest whole one there%s are written again.\n",
-             path.c_str(), lost, all_found ? "" : ", or all of them,");
+    sink.say(
+        "%s is %lld bytes shorter than its committed length: each sensor's samples after "
+        "its newest whole one there%s are written again.\n",
+        path.c_str(), lost, all_found ? "" : ", or all of them,");
   }
   return kept;
 }

@@ -89,8 +89,9 @@ TEST(Collected, EachOutputCatchesUpFromItsOwnMark) {
 
 // The record's file lines: a file longer than its committed length is cut
 // back to it before anything is written, a shorter one without a whole
-// sample makes its outputs take the whole datalog again, a rename a commit asked for and did not see
-// done is done, and records without file lines are read as before.
+// sample makes its outputs take the whole datalog again, a rename a commit
+// asked for and did not see done is done, and records without file lines are
+// read as before.
 TEST(Collected, FilesGoBackToWhatTheRecordCommitted) {
   char dir[] = "/tmp/collected_test.XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
@@ -163,13 +164,13 @@ enum class written { report, history, line_protocol };
 struct cut_case {
   const char* what;
   written by;
-  bool zone_time;       // the report with -t, in the box's zone 15
-  int32_t newest;       // of the 40 samples, 5 minutes apart
-  int keep;             // sample lines left whole (the line protocol: both sensors')
-  bool mid_line;        // and half of the next one
-  int32_t mark_shift;   // the output's mark, from the newest sample
+  bool zone_time;          // the report with -t, in the box's zone 15
+  int32_t newest;          // of the 40 samples, 5 minutes apart
+  int keep;                // sample lines left whole (the line protocol: both sensors')
+  bool mid_line;           // and half of the next one
+  int32_t mark_shift;      // the output's mark, from the newest sample
   int planned, planned_b;  // plan of port 2, and of port 3 (line protocol)
-  const char* said;     // after "... shorter than its committed length: "
+  const char* said;        // after "... shorter than its committed length: "
 };
 
 constexpr int32_t kDecember = 1796685000;  // 2026-12-07T23:10:00Z
@@ -192,10 +193,10 @@ const cut_case kCutCases[] = {
      "its samples after 2026-12-07T22:20:00Z are written again."},
     {"history, mid-line", written::history, false, kDecember, 39, true, 0, 1, 0,
      "its samples after 2026-12-07T23:05:00Z are written again."},
-    {"history, its mark off the sample grid", written::history, false, kDecember, 30, false, 60,
-     -1, 0, "its samples are written again."},
-    {"line protocol, at a line end in the second sensor", written::line_protocol, false,
-     kDecember, 70, false, 0, 0, 10,
+    {"history, its mark off the sample grid", written::history, false, kDecember, 30, false, 60, -1,
+     0, "its samples are written again."},
+    {"line protocol, at a line end in the second sensor", written::line_protocol, false, kDecember,
+     70, false, 0, 0, 10,
      "each sensor's samples after its newest whole one there are written again."},
     {"line protocol, mid-line in the first sensor", written::line_protocol, false, kDecember, 20,
      true, 0, 20, -1,

@@ -362,8 +362,8 @@ bool parse_sample_line(std::string line, bool tenths, struct tm* out) {
       !report_digits(line, 6, 4, &y) || !report_digits(line, 11, 2, &h) ||
       !report_digits(line, 14, 2, &mi) || !report_digits(line, 17, 2, &sec))
     return false;
-  if (mo < 1 || mo > 12 || d < 1 || d > civil::days_in_month(y, static_cast<int>(mo)) ||
-      h > 23 || mi > 59 || sec > 59)
+  if (mo < 1 || mo > 12 || d < 1 || d > civil::days_in_month(y, static_cast<int>(mo)) || h > 23 ||
+      mi > 59 || sec > 59)
     return false;
   size_t p = kStamp + (line[kStamp] == '-');
   const size_t whole = p;
