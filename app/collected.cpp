@@ -2,13 +2,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <vector>
 
+#include "device/messages.h"
 #include "platform/files.h"
+#include "report/csv_history.h"
+#include "report/datafile.h"
+#include "report/exports.h"
 #include "report/file_names.h"
 #include "report/sink.h"
 #include "report/text_file.h"
@@ -38,6 +43,43 @@ bool read_all(const std::string& path, std::string* text, int* err) {
 
 bool ends_with(const std::string& s, const std::string& end) {
   return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
+// The length of the file's whole lines: up to and with its last '\n', 0
+// when it has none; -1 when it cannot be read.
+long long whole_lines_length(const std::string& path, long long size) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return -1;
+  char buf[4096];
+  long long end = size;
+  while (end > 0) {
+    const long long n = std::min<long long>(end, sizeof buf);
+    if (std::fseek(f, static_cast<long>(end - n), SEEK_SET) != 0 ||
+        std::fread(buf, 1, static_cast<size_t>(n), f) != static_cast<size_t>(n)) {
+      end = -1;
+      break;
+    }
+    long long i = n;
+    while (i > 0 && buf[i - 1] != '\n') --i;
+    if (i > 0) {
+      end = end - n + i;
+      break;
+    }
+    end -= n;
+  }
+  std::fclose(f);
+  return end;
+}
+
+// Whether a sample at `t` can be the newest one an output kept of a sensor
+// logging every `interval` minutes whose mark is `mark`: on the interval's
+// grid through the mark, and not after it.
+bool fits_mark(int64_t t, int32_t mark, int interval) {
+  if (interval <= 0 || t < INT32_MIN || t > INT32_MAX) return false;
+  // Box times wrap at 32 bits; so does their difference.
+  const int64_t before = static_cast<int32_t>(static_cast<uint32_t>(mark) -
+                                              static_cast<uint32_t>(static_cast<int32_t>(t)));
+  return before >= 0 && before % (int64_t{interval} * 60) == 0;
 }
 
 }  // namespace
@@ -73,8 +115,9 @@ void collected::load(message_sink& sink) {
 }
 
 void collected::repair(message_sink& sink) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& [name, length] : contents_.files) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  bool caught_up = false;
+  for (auto& [name, length] : contents_.files) {
     const std::string path = folder_ + name;
     // A link or a device put in a file's place keeps no length to judge.
     if (file_size(path.c_str()) >= 0 && !file_is_plain(path.c_str())) continue;
@@ -86,18 +129,8 @@ void collected::repair(message_sink& sink) {
       continue;
     }
     if (size == length) continue;
-    sink.say("%s is %lld bytes shorter than its committed length: its samples are written again.\n",
-             path.c_str(), length - std::max(size, 0LL));
-    // Each output that writes there takes the whole datalog again.
-    for (const auto& [key, rec] : contents_.sensors) {
-      const std::string& address = std::get<0>(key);
-      const int port = std::get<1>(key), slot = std::get<2>(key);
-      const uint8_t type = static_cast<uint8_t>(rec.type);
-      if (name == history_name(address, port, slot, type)) lost_.insert({key, kHistoryMark});
-      if (name == line_protocol_name(address)) lost_.insert({key, kInfluxMark});
-      if (name == address + "_p" + std::to_string(port) + "_" + sensor_type_name(type) + ".txt")
-        lost_.insert({key, kReportMark});
-    }
+    length = catch_up(name, size, length, sink);
+    caught_up = true;
   }
   // A commit that named a file to rename into place, and stopped before.
   std::set<std::string> named;
@@ -119,6 +152,96 @@ void collected::repair(message_sink& sink) {
     if (file_is_plain(path.c_str()) && std::remove(path.c_str()) == 0)
       sink.say("Removed %s, written by a run that did not commit it.\n", path.c_str());
   }
+  lock.unlock();
+  // On the disk before anything is appended to a file caught up: a run
+  // killed before its commit is then cut back to the whole lines kept, not
+  // to the old length in the middle of what it wrote.
+  if (caught_up) commit(box_commit{}, sink);
+}
+
+long long collected::catch_up(const std::string& name, long long size, long long length,
+                              message_sink& sink) {
+  const std::string path = folder_ + name;
+  // A torn last line goes first, so the next append starts on a line of its own.
+  long long kept = size < 0 ? 0 : size;
+  bool readable = size > 0;
+  if (readable) {
+    const long long whole = whole_lines_length(path, size);
+    if (whole < 0 || (whole < size && !cut_back_file(path, whole, sink)))
+      readable = false;
+    else
+      kept = whole;
+  }
+  // Each output that writes there goes back to the newest whole sample of
+  // its sensor that the file still holds; without one it takes the whole
+  // datalog again.
+  std::set<int32_t> times;
+  bool all_found = true;
+  for (auto& [key, rec] : contents_.sensors) {
+    const std::string& address = std::get<0>(key);
+    const int port = std::get<1>(key), slot = std::get<2>(key);
+    const uint8_t type = static_cast<uint8_t>(rec.type);
+    const bool tenths = is_tenths_type(type);
+    const char* output = nullptr;
+    std::vector<int64_t> found;  // the times the newest sample may have, earliest first
+    if (name == history_name(address, port, slot, type)) {
+      output = kHistoryMark;
+      history_newest h;
+      if (readable && read_history_newest(path, tenths, &h)) found.push_back(h.time);
+    } else if (name == line_protocol_name(address)) {
+      output = kInfluxMark;
+      int64_t t = 0;
+      if (readable && read_line_protocol_newest(path, type, port, slot, &t)) found.push_back(t);
+    } else if (name ==
+               address + "_p" + std::to_string(port) + "_" + sensor_type_name(type) + ".txt") {
+      output = kReportMark;
+      if (readable)
+        for (const int32_t t : read_report_newest(path, tenths)) found.push_back(t);
+    } else {
+      continue;
+    }
+    const auto mark = rec.marks.find(output);
+    if (mark == rec.marks.end()) continue;  // it takes every sample as it is
+    // A report's stamp in the hour its zone's clock goes back names two
+    // instants: the earlier that fits is taken, so a few samples may come
+    // twice and none is left out.
+    bool moved = false;
+    for (const int64_t t : found) {
+      if (!fits_mark(t, mark->second, rec.interval)) continue;
+      mark->second = static_cast<int32_t>(t);
+      times.insert(mark->second);
+      moved = true;
+      break;
+    }
+    if (!moved) {
+      lost_.insert({key, output});
+      all_found = false;
+    }
+  }
+  const long long lost = length - std::max(size, 0LL);
+  // An output taking the whole datalog has only this run's memory to say
+  // so: the record keeps the old length, so that the file is found shorter
+  // again, should this run not write there.
+  if (!all_found) kept = length;
+  if (all_found && times.size() == 1) {
+    char when[32];
+    *put_iso_utc(when, *times.begin()) = '\0';
+    sink.say(
+        "%s is %lld bytes shorter than its committed length: its samples after %s are "
+        "written again.\n",
+        path.c_str(), lost, when);
+  } else if (times.empty()) {
+    sink.say(
+        "%s is %lld bytes shorter than its committed length: its samples are written "
+        "again.\n",
+        path.c_str(), lost);
+  } else {
+    sink.say(
+        "%s is %lld bytes shorter than its committed length: each sensor's samples after "
+        "its newest whole one there%s are written again.\n",
+        path.c_str(), lost, all_found ? "" : ", or all of them,");
+  }
+  return kept;
 }
 
 std::vector<record_line> collected::lines_of(const std::string& address) const {

@@ -69,8 +69,9 @@ class collected {
   // Before anything is written: every output file longer than its
   // committed length is cut back to it (a run that never committed wrote
   // the rest), each said; one shorter than it lost its tail to the file
-  // system, and its output catches up; files a commit named but did not
-  // yet rename are renamed.
+  // system: its torn last line is cut off and each output writing there
+  // catches up from the newest whole sample of its sensor the file still
+  // holds; files a commit named but did not yet rename are renamed.
   void repair(message_sink& sink = standard_sink());
   // The records of `address` are not used this run (-o: fresh files); each
   // is replaced when its sensor's new report has been saved.
@@ -132,6 +133,13 @@ class collected {
   // The new samples since `mark`, or -1 with *why set when the mark does not fit.
   static int64_t since_mark(const record_sensor& saved, const SensorStatus& st, int32_t mark,
                             const char** why);
+  // For the file `name`, found `size` bytes long (-1: missing) where `length`
+  // were committed: its torn last line cut off, each output writing there
+  // sent back to the newest whole sample it still holds, said in one line.
+  // Returns the length to commit: the file's now, or `length` while an
+  // output writing there takes the whole datalog.
+  long long catch_up(const std::string& name, long long size, long long length,
+                     message_sink& sink);
   void apply(const box_commit& c);
   void cannot_save(message_sink& sink, int err) const;
 

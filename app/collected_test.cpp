@@ -8,6 +8,11 @@
 #include <fstream>
 #include <string>
 
+#include "platform/files.h"
+#include "report/csv_history.h"
+#include "report/datafile.h"
+#include "report/exports.h"
+#include "report/file_names.h"
 #include "tests/support/test_sensor.h"
 
 using report_test::read_file;
@@ -83,9 +88,10 @@ TEST(Collected, EachOutputCatchesUpFromItsOwnMark) {
 }
 
 // The record's file lines: a file longer than its committed length is cut
-// back to it before anything is written, a shorter one makes its outputs
-// take the whole datalog again, a rename a commit asked for and did not see
-// done is done, and records without file lines are read as before.
+// back to it before anything is written, a shorter one without a whole
+// sample makes its outputs take the whole datalog again, a rename a commit
+// asked for and did not see done is done, and records without file lines are
+// read as before.
 TEST(Collected, FilesGoBackToWhatTheRecordCommitted) {
   char dir[] = "/tmp/collected_test.XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
@@ -148,6 +154,189 @@ TEST(Collected, FilesGoBackToWhatTheRecordCommitted) {
   EXPECT_NE(read_file(folder + "logfetch.state").find("file 10.0.0.1_p3_temperature.txt 0\n"),
             std::string::npos);
   std::system(("rm -rf " + folder).c_str());
+}
+
+namespace {
+
+enum class written { report, history, line_protocol };
+
+// One way a file loses its tail, and what repair and plan make of it.
+struct cut_case {
+  const char* what;
+  written by;
+  bool zone_time;          // the report with -t, in the box's zone 15
+  int32_t newest;          // of the 40 samples, 5 minutes apart
+  int keep;                // sample lines left whole (the line protocol: both sensors')
+  bool mid_line;           // and half of the next one
+  int32_t mark_shift;      // the output's mark, from the newest sample
+  int planned, planned_b;  // plan of port 2, and of port 3 (line protocol)
+  const char* said;        // after "... shorter than its committed length: "
+};
+
+constexpr int32_t kDecember = 1796685000;  // 2026-12-07T23:10:00Z
+// 04:50 in zone 15, an hour after its clock went back from 05:00 to 04:00.
+constexpr int32_t kClockBack = 1792900200;  // 2026-10-25T03:50:00Z
+
+const cut_case kCutCases[] = {
+    {"report, UTC, at a line end", written::report, false, kDecember, 30, false, 0, 10, 0,
+     "its samples after 2026-12-07T22:20:00Z are written again."},
+    {"report, UTC, mid-line", written::report, false, kDecember, 30, true, 0, 10, 0,
+     "its samples after 2026-12-07T22:20:00Z are written again."},
+    {"report, zone time, at a line end", written::report, true, kDecember, 25, false, 0, 15, 0,
+     "its samples after 2026-12-07T21:55:00Z are written again."},
+    {"report, zone time, mid-line", written::report, true, kDecember, 1, true, 0, 39, 0,
+     "its samples after 2026-12-07T19:55:00Z are written again."},
+    // 04:30 names 02:30Z and 03:30Z: the earlier is taken, 12 samples come twice.
+    {"report, zone time, the hour the clock goes back", written::report, true, kClockBack, 36,
+     false, 0, 16, 0, "its samples after 2026-10-25T02:30:00Z are written again."},
+    {"history, at a line end", written::history, false, kDecember, 30, false, 0, 10, 0,
+     "its samples after 2026-12-07T22:20:00Z are written again."},
+    {"history, mid-line", written::history, false, kDecember, 39, true, 0, 1, 0,
+     "its samples after 2026-12-07T23:05:00Z are written again."},
+    {"history, its mark off the sample grid", written::history, false, kDecember, 30, false, 60, -1,
+     0, "its samples are written again."},
+    {"line protocol, at a line end in the second sensor", written::line_protocol, false, kDecember,
+     70, false, 0, 0, 10,
+     "each sensor's samples after its newest whole one there are written again."},
+    {"line protocol, mid-line in the first sensor", written::line_protocol, false, kDecember, 20,
+     true, 0, 20, -1,
+     "each sensor's samples after its newest whole one there, or all of them, are written "
+     "again."},
+};
+
+bool is_report_sample_line(const std::string& line) {
+  return line.size() > 21 && line[2] == '/' && line[5] == '/' && line[19] == ',';
+}
+
+std::vector<std::string> report_sample_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (const std::string& line : report_test::split_lines(text))
+    if (is_report_sample_line(line)) lines.push_back(line);
+  return lines;
+}
+
+}  // namespace
+
+// A file found shorter than its committed length keeps what it holds whole:
+// its torn last line goes, each output writing there is planned the samples
+// after the newest whole one of its sensor, and writing them makes the file
+// what it was (the report: each sample line once, after a new heading).
+TEST(Collected, ShorterFileCatchesUpFromItsNewestWholeSample) {
+  for (const cut_case& c : kCutCases) {
+    SCOPED_TRACE(c.what);
+    report_test::TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string folder = dir.path() + "/";
+    report_test::sensor a, b;
+    std::vector<int32_t> values(40), values_b(40);
+    for (int i = 0; i < 40; ++i) {
+      values[static_cast<size_t>(i)] = 200 + i;
+      values_b[static_cast<size_t>(i)] = -20 + 3 * i;
+    }
+    SensorStatus st = report_test::example_status();
+    st.port = 1;
+    st.logInterval = 5;
+    st.logCapacity = 40;
+    st.lastLogTime = c.newest;
+    st.deviceTime = c.newest + 100;
+    st.timeZone = c.zone_time ? 15 : 0;
+    report_test::load(a, st, values);
+    st.port = 2;
+    st.sensorType = 2;
+    report_test::load(b, st, values_b);
+
+    report_test::capture_sink sink;
+    output_context ctx = report_test::in_folder(folder, c.zone_time);
+    ctx.sink = &sink;
+    const std::string address = a.address;
+    std::string name, mark;
+    // One run of the output, given these samples of each sensor.
+    const auto run = [&](int n, int n_b) {
+      if (c.by == written::report) {
+        datafile writer(ctx);
+        ASSERT_EQ(writer.write_data(name.c_str(), newest_samples(a.view(), n), 1), 0);
+      } else if (c.by == written::history) {
+        csv_history history(ctx);
+        ASSERT_EQ(history.save(newest_samples(a.view(), n)), 0);
+      } else {
+        run_exports exports(address, kExportInflux, 0, ctx);
+        exports.add(newest_samples(a.view(), n));
+        exports.add(newest_samples(b.view(), n_b));
+        ASSERT_EQ(exports.finish(), 0);
+      }
+    };
+    if (c.by == written::report) {
+      name = address + "_p2_temperature.txt";
+      mark = kReportMark;
+    } else if (c.by == written::history) {
+      name = history_name(address, 2, 1, 1);
+      mark = kHistoryMark;
+    } else {
+      name = line_protocol_name(address);
+      mark = kInfluxMark;
+    }
+    const std::string path = folder + name;
+    run(-1, -1);
+    const std::string uncut = read_file(path);
+
+    // Where the sample lines start, and the cut.
+    std::vector<size_t> starts;
+    for (size_t at = 0; at < uncut.size(); at = uncut.find('\n', at) + 1) {
+      const std::string line = uncut.substr(at, uncut.find('\n', at) - at);
+      if (c.by == written::report ? is_report_sample_line(line)
+                                  : c.by == written::line_protocol || at > 0)
+        starts.push_back(at);
+    }
+    ASSERT_EQ(starts.size(), c.by == written::line_protocol ? 80u : 40u);
+    const size_t whole = starts[static_cast<size_t>(c.keep)];
+    const size_t cut = whole + (c.mid_line ? 7 : 0);
+    ASSERT_TRUE(file_truncate(path.c_str(), static_cast<long long>(cut)));
+
+    const std::string t = std::to_string(c.newest), m = std::to_string(c.newest + c.mark_shift);
+    const std::string other = mark == kReportMark ? "" : " " + mark + "=" + m;
+    std::ofstream(folder + "logfetch.state", std::ios::binary)
+        << address << " 2 1 1 4 5 40 " << (mark == kReportMark ? m : t) << other << "\n"
+        << address << " 3 1 2 4 5 40 " << t << other << "\n"
+        << "file " << name << " " << uncut.size() << "\n";
+    collected state(folder + "logfetch.state");
+    state.load(sink);
+    state.use({mark});
+    sink.text.clear();
+    state.repair(sink);
+    EXPECT_EQ(sink.text, path + " is " + std::to_string(uncut.size() - cut) +
+                             " bytes shorter than its committed length: " + c.said + "\n");
+    EXPECT_EQ(read_file(path), uncut.substr(0, whole));
+    const int planned = state.plan(address, 0, a.status, sink);
+    EXPECT_EQ(planned, c.planned);
+    const int planned_b =
+        c.by == written::line_protocol ? state.plan(address, 0, b.status, sink) : 0;
+    EXPECT_EQ(planned_b, c.planned_b);
+    // Saved before anything is written: the length after the cut and the
+    // marks moved back, or, while an output takes everything, the old length.
+    collected saved(folder + "logfetch.state");
+    saved.load(sink);
+    const bool all_read_back = c.planned >= 0 && c.planned_b >= 0;
+    const auto length = static_cast<long long>(all_read_back ? whole : uncut.size());
+    EXPECT_EQ(state.committed_length(name), length);
+    EXPECT_EQ(saved.committed_length(name), length);
+    if (c.planned >= 0) {
+      EXPECT_EQ(saved.lacking(address, 0, a.status, mark), c.planned);
+    }
+
+    run(planned, planned_b);
+    const std::string after = read_file(path);
+    if (c.by == written::report) {
+      // The lines kept, then those of the samples planned.
+      const std::vector<std::string> all = report_sample_lines(uncut);
+      std::vector<std::string> expected(all.begin(), all.begin() + c.keep);
+      const size_t again = planned < 0 ? all.size() : static_cast<size_t>(planned);
+      expected.insert(expected.end(), all.end() - static_cast<long>(again), all.end());
+      EXPECT_EQ(report_sample_lines(after), expected);
+      EXPECT_EQ(after.substr(0, whole), uncut.substr(0, whole));
+    } else {
+      EXPECT_EQ(after, uncut);
+    }
+  }
 }
 
 // Store marks ("store.NAME=time") beside the file outputs' marks: read and

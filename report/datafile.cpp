@@ -1,6 +1,7 @@
 #include "report/datafile.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -8,10 +9,12 @@
 
 #include "device/coding.h"
 #include "device/messages.h"
+#include "report/backward_lines.h"
 #include "report/digits.h"
 #include "report/file_names.h"
 #include "report/sink.h"
 #include "report/text_file.h"
+#include "zonetime/civil.h"
 #include "zonetime/sample_clock.h"
 #include "zonetime/zone_table.h"
 #include "zonetime/zone_time.h"
@@ -330,4 +333,114 @@ int datafile::write_data(const char* filename, const reading& sensor, int append
   }
   out.text("\n", 1);
   return out.finish() ? 0 : -1;
+}
+
+namespace {
+
+// Fixed-width decimal digits; false on anything else.
+bool report_digits(const std::string& s, size_t at, int n, int64_t* out) {
+  int64_t v = 0;
+  for (int i = 0; i < n; ++i) {
+    const char c = s[at + static_cast<size_t>(i)];
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  *out = v;
+  return true;
+}
+
+// A sample line as put_samples writes it, "MM/DD/YYYY HH:MM:SS, VALUE": its
+// fields into *out (tm_year is the full year, tm_mon 1..12).
+bool parse_sample_line(std::string line, bool tenths, struct tm* out) {
+  if (!line.empty() && line.back() == '\r') line.pop_back();  // text form on Windows
+  constexpr size_t kStamp = 21;
+  if (line.size() < kStamp + 1 || line[2] != '/' || line[5] != '/' || line[10] != ' ' ||
+      line[13] != ':' || line[16] != ':' || line[19] != ',' || line[20] != ' ')
+    return false;
+  int64_t mo, d, y, h, mi, sec;
+  if (!report_digits(line, 0, 2, &mo) || !report_digits(line, 3, 2, &d) ||
+      !report_digits(line, 6, 4, &y) || !report_digits(line, 11, 2, &h) ||
+      !report_digits(line, 14, 2, &mi) || !report_digits(line, 17, 2, &sec))
+    return false;
+  if (mo < 1 || mo > 12 || d < 1 || d > civil::days_in_month(y, static_cast<int>(mo)) || h > 23 ||
+      mi > 59 || sec > 59)
+    return false;
+  size_t p = kStamp + (line[kStamp] == '-');
+  const size_t whole = p;
+  while (p < line.size() && line[p] >= '0' && line[p] <= '9') ++p;
+  if (p == whole || p - whole > 10) return false;
+  if (tenths ? !(line.size() == p + 2 && line[p] == '.' && line[p + 1] >= '0' && line[p + 1] <= '9')
+             : line.size() != p)
+    return false;
+  *out = tm{};
+  out->tm_year = static_cast<int>(y);
+  out->tm_mon = static_cast<int>(mo);
+  out->tm_mday = static_cast<int>(d);
+  out->tm_hour = static_cast<int>(h);
+  out->tm_min = static_cast<int>(mi);
+  out->tm_sec = static_cast<int>(sec);
+  return true;
+}
+
+// The zone a report's heading line names ("Current BOX time ZONE : ..."),
+// whose table index zone 0 (UTC) shares with plain UTC reports.
+bool parse_heading_zone(const std::string& line, uint8_t* zone) {
+  const std::string lead = std::string("Current ") + kProductName + " time ";
+  if (line.compare(0, lead.size(), lead) != 0) return false;
+  const size_t colon = line.find(" : ", lead.size());
+  if (colon == std::string::npos) return false;
+  const std::string label = line.substr(lead.size(), colon - lead.size());
+  for (int i = 0; i < kZoneCount; ++i) {
+    if (label != zone_names[i]) continue;
+    *zone = static_cast<uint8_t>(i);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::vector<int32_t> read_report_newest(const std::string& path, bool tenths) {
+  std::vector<int32_t> times;
+  backward_lines lines(path);
+  std::string line;
+  struct tm shown = {};
+  bool found = false;
+  uint8_t zone = 0;
+  for (;;) {
+    if (!lines.previous(&line)) return times;
+    if (!found) {
+      found = parse_sample_line(line, tenths, &shown);
+      continue;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (parse_heading_zone(line, &zone)) break;
+  }
+  const int64_t local = civil::days_from_civil(shown.tm_year, shown.tm_mon, shown.tm_mday) * 86400 +
+                        shown.tm_hour * 3600 + shown.tm_min * 60 + shown.tm_sec;
+  if (zone == 0) {
+    if (local >= INT32_MIN && local <= INT32_MAX) times.push_back(static_cast<int32_t>(local));
+    return times;
+  }
+  // The instants that print as that stamp, with daylight saving's hour
+  // first: in the hour the clock goes back a stamp names two, and the
+  // earlier one comes first, so a caller taking the first that fits may
+  // write a few samples twice but never leaves one out.
+  const TimeZoneEntry& entry = zone_entry(zone);
+  std::vector<int32_t> biases;
+  if (entry.dst != nullptr) biases.push_back(entry.bias - 60);
+  biases.push_back(entry.bias);
+  zone_engine engine;
+  for (const int32_t bias : biases) {
+    const int64_t t = local + int64_t{bias} * 60;
+    if (t < INT32_MIN || t > INT32_MAX) continue;
+    // Twice: the engine takes the year from its previous call's offset.
+    engine.zone_convert(static_cast<int32_t>(t), zone);
+    const struct tm* back = engine.zone_convert(static_cast<int32_t>(t), zone);
+    if (back->tm_year + 1900 == shown.tm_year && back->tm_mon + 1 == shown.tm_mon &&
+        back->tm_mday == shown.tm_mday && back->tm_hour == shown.tm_hour &&
+        back->tm_min == shown.tm_min && back->tm_sec == shown.tm_sec)
+      times.push_back(static_cast<int32_t>(t));
+  }
+  return times;
 }

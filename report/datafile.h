@@ -3,12 +3,20 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "device/reading.h"
 #include "report/output_context.h"
 #include "report/text_file.h"
 
 class message_sink;
+
+// The newest whole sample line of the report file at `path`, read back: the
+// box times that write_data prints as its stamp under its report's heading
+// (UTC, or the zone the heading names), earliest first; none when the file
+// holds no such line, or no heading before it says how it was printed.
+std::vector<int32_t> read_report_newest(const std::string& path, bool tenths);
 
 class datafile {
  public:

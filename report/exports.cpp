@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "device/messages.h"
+#include "report/backward_lines.h"
 #include "report/csv_history.h"
 #include "report/digits.h"
 #include "report/sink.h"
@@ -279,4 +280,73 @@ bool run_exports::append_influx() {
     }
   }
   return out.finish();
+}
+
+namespace {
+
+// The end of the piece of a line-protocol line starting at `at`: the first
+// of `stops` not escaped by a backslash, or the line's end.
+size_t piece_end(const std::string& line, size_t at, const char* stops) {
+  while (at < line.size() && std::strchr(stops, line[at]) == nullptr)
+    at += line[at] == '\\' ? 2 : 1;
+  return at < line.size() ? at : line.size();
+}
+
+// A line as append_influx writes it: "MEASUREMENT,TAG=V,... value=V NS". The
+// measurement and the port and slot tags as written, and the time in seconds.
+bool parse_line_protocol(const std::string& line, std::string* measurement, std::string* port,
+                         std::string* slot, int64_t* seconds) {
+  size_t at = piece_end(line, 0, ", ");
+  measurement->assign(line, 0, at);
+  port->clear();
+  slot->clear();
+  while (at < line.size() && line[at] == ',') {
+    const size_t key = at + 1, eq = piece_end(line, key, ",= ");
+    if (eq >= line.size() || line[eq] != '=') return false;
+    at = piece_end(line, eq + 1, ", ");
+    const std::string name = line.substr(key, eq - key);
+    if (name == "port") *port = line.substr(eq + 1, at - eq - 1);
+    if (name == "slot") *slot = line.substr(eq + 1, at - eq - 1);
+  }
+  if (at >= line.size() || line.compare(at, 7, " value=") != 0) return false;
+  const size_t stamp = line.find(' ', at + 7);
+  if (stamp == std::string::npos) return false;
+  // put_nanoseconds: "0", or the seconds and nine zeros.
+  const std::string ns = line.substr(stamp + 1);
+  if (ns == "0") {
+    *seconds = 0;
+    return true;
+  }
+  const size_t digits_from = !ns.empty() && ns[0] == '-' ? 1 : 0;
+  if (ns.size() < digits_from + 10 || ns.compare(ns.size() - 9, 9, "000000000") != 0) return false;
+  int64_t v = 0;
+  for (size_t i = digits_from; i + 9 < ns.size(); ++i) {
+    if (ns[i] < '0' || ns[i] > '9' || v > INT64_C(1) << 40) return false;
+    v = v * 10 + (ns[i] - '0');
+  }
+  *seconds = digits_from != 0 ? -v : v;
+  return true;
+}
+
+}  // namespace
+
+bool read_line_protocol_newest(const std::string& path, uint8_t type, int port, int slot,
+                               int64_t* time) {
+  std::string wanted;
+  const std::string family = family_of(type);
+  append_measurement(&wanted, family.data(), family.size());
+  const std::string wanted_port = std::to_string(port), wanted_slot = std::to_string(slot);
+  // A file holds every sensor of its box: the series' last line is found
+  // however far back its last run left it.
+  backward_lines lines(path);
+  std::string line, measurement, at_port, at_slot;
+  int64_t seconds = 0;
+  while (lines.previous(&line)) {
+    if (parse_line_protocol(line, &measurement, &at_port, &at_slot, &seconds) &&
+        measurement == wanted && at_port == wanted_port && at_slot == wanted_slot) {
+      *time = seconds;
+      return true;
+    }
+  }
+  return false;
 }

@@ -46,6 +46,13 @@ struct export_name {
 };
 export_name export_name_of(const reading& r, const std::string& box, const std::string& address);
 
+// The time (seconds) of the newest whole line of the series of the sensor of
+// `type` on `port` and `slot` (from 1) in the line-protocol file at `path`,
+// told by its measurement and its port and slot tags. False when the file
+// holds none.
+bool read_line_protocol_newest(const std::string& path, uint8_t type, int port, int slot,
+                               int64_t* time);
+
 class run_exports {
  public:
   // formats: export_format bits. Files go to ctx.folder, messages to
