@@ -97,6 +97,19 @@ collected::collected(std::string path) : path_(std::move(path)) {
   folder_ = slash == std::string::npos ? "" : path_.substr(0, slash + 1);
 }
 
+bool collected::hold(message_sink& sink) {
+  const std::string lock = path_ + ".lock";
+  const int took = hold_.take(lock.c_str());
+  if (took == 0) {
+    sink.say("%s is in use by another run of logfetch: nothing is saved in its folder this time !\n",
+             path_.c_str());
+    return false;
+  }
+  held_ = took == 1;
+  if (!held_) sink.explain("%s: %s\n", lock.c_str(), std::strerror(errno));
+  return true;
+}
+
 void collected::load(message_sink& sink) {
   std::lock_guard<std::mutex> lock(mutex_);
   contents_ = record_contents{};
@@ -142,13 +155,20 @@ void collected::repair(message_sink& sink) {
   }
   contents_.pending.clear();
   // OpenMetrics files of runs that never committed them: never to be read.
+  const std::string record_name = path_.substr(folder_.size());
   std::error_code ec;
   for (const auto& entry :
        std::filesystem::directory_iterator(folder_.empty() ? "." : folder_, ec)) {
     const std::string name = entry.path().filename().string();
-    if (!ends_with(name, ".tmp") || name.find(".om.") == std::string::npos || named.count(name))
-      continue;
+    if (!ends_with(name, ".tmp") || named.count(name)) continue;
     const std::string path = folder_ + name;
+    // A record half written by a run killed before its rename; while held,
+    // no other run is writing one.
+    if (held_ && name.compare(0, record_name.size() + 1, record_name + ".") == 0) {
+      if (file_is_plain(path.c_str())) std::remove(path.c_str());
+      continue;
+    }
+    if (name.find(".om.") == std::string::npos) continue;
     if (file_is_plain(path.c_str()) && std::remove(path.c_str()) == 0)
       sink.say("Removed %s, written by a run that did not commit it.\n", path.c_str());
   }

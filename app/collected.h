@@ -18,6 +18,7 @@
 #include "app/record_format.h"
 #include "device/messages.h"
 #include "device/reading.h"
+#include "platform/files.h"
 #include "report/sink.h"
 
 constexpr const char* kCollectedFile = "logfetch.state";
@@ -62,6 +63,11 @@ class collected {
  public:
   explicit collected(std::string path = kCollectedFile);
 
+  // Before load: holds the record for this run alone (a lock file beside
+  // it, kept in place), so that no other run rewrites it meanwhile. False,
+  // said, when another run holds it: nothing may be saved in the folder then.
+  // Where no lock file can be made, the run goes on as before without one.
+  bool hold(message_sink& sink = standard_sink());
   // Reads the state file. A missing file is an empty record; a file that
   // cannot be read, or lines that make no sense, give one line and leave
   // the sensors concerned without a record.
@@ -71,7 +77,8 @@ class collected {
   // the rest), each said; one shorter than it lost its tail to the file
   // system: its torn last line is cut off and each output writing there
   // catches up from the newest whole sample of its sensor the file still
-  // holds; files a commit named but did not yet rename are renamed.
+  // holds; files a commit named but did not yet rename are renamed. Held,
+  // the temporary records that killed runs left are removed too.
   void repair(message_sink& sink = standard_sink());
   // The records of `address` are not used this run (-o: fresh files); each
   // is replaced when its sensor's new report has been saved.
@@ -149,6 +156,8 @@ class collected {
   std::set<std::pair<record_key, std::string>> lost_;  // outputs that lost their file's end
   std::vector<std::string> used_{kReportMark};
   bool readable_ = true;
+  file_hold hold_;
+  bool held_ = false;
   std::vector<waiter*> queue_;
   bool committing_ = false;
   std::condition_variable turn_;

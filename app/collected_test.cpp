@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -393,4 +394,33 @@ TEST(Collected, PlanReachesBackToTheBoxsStores) {
   EXPECT_EQ(state.plan("10.0.0.1", 0, st, sink, {"store.a", "store.b"}), -1);
   std::remove(path.c_str());
   rmdir(dir);
+}
+
+// One run at a time keeps a record: a second is refused, said, until the
+// first lets go; the holder removes records half written by killed runs.
+TEST(Collected, OneRunAtATimeKeepsTheRecord) {
+  char dir[] = "/tmp/collected_test.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string folder = std::string(dir) + "/";
+  std::ofstream(folder + "logfetch.state.4242.tmp") << "half a record";
+  std::ofstream(folder + "10.0.0.1.Z.om.4242.tmp") << "never committed";
+
+  report_test::capture_sink first_sink, second_sink;
+  {
+    collected first(folder + "logfetch.state");
+    collected second(folder + "logfetch.state");
+    ASSERT_TRUE(first.hold(first_sink));
+    EXPECT_FALSE(second.hold(second_sink));
+    EXPECT_EQ(second_sink.text, folder +
+                                    "logfetch.state is in use by another run of logfetch: "
+                                    "nothing is saved in its folder this time !\n");
+    first.load(first_sink);
+    first.repair(first_sink);
+    EXPECT_EQ(file_size((folder + "logfetch.state.4242.tmp").c_str()), -1);
+    EXPECT_EQ(file_size((folder + "10.0.0.1.Z.om.4242.tmp").c_str()), -1);
+  }
+  collected later(folder + "logfetch.state");
+  EXPECT_TRUE(later.hold(second_sink));
+  EXPECT_EQ(file_size((folder + "logfetch.state.lock").c_str()), 0);
+  std::filesystem::remove_all(dir);
 }

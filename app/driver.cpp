@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -148,11 +149,17 @@ int site_main(const options& run) {
   }
   // One record per folder, shared by the boxes that write there.
   std::map<std::string, std::unique_ptr<collected>> records;
+  std::set<std::string> held_elsewhere;  // folders another run is collecting into
   if (run.incremental) {
     for (const site_box& box : plan.boxes) {
       std::unique_ptr<collected>& record = records[box.folder];
       if (!record) {
         record.reset(new collected(box.folder + kCollectedFile));
+        // The other run's files are left alone: not even repaired.
+        if (!record->hold(out)) {
+          held_elsewhere.insert(box.folder);
+          continue;
+        }
         record->load(out);
         record->repair(out);
         record->use(used_marks(run));
@@ -172,6 +179,12 @@ int site_main(const options& run) {
     ctx.folder = box.folder;
     ctx.box = box.name;
     getdata conn;
+    if (held_elsewhere.count(box.folder) != 0) {
+      walk_summary skipped;
+      skipped.status = kSensorNotSaved;
+      skipped.outcome = "folder in use by another run";
+      return skipped;
+    }
     datafile writer(ctx);
     walk_setup setup;
     setup.address = box.address;
@@ -286,6 +299,7 @@ int run_logfetch(const options& run, getdata& conn, datafile& writer, std::FILE*
 
   collected state;
   if (run.incremental) {
+    if (!state.hold()) return kSensorNotSaved;
     state.load();
     state.repair();
     if (run.overwrite) state.ignore(address);

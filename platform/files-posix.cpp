@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -92,4 +93,24 @@ std::string absolute_path(const std::string& path) {
   std::error_code error;
   const std::filesystem::path full = std::filesystem::absolute(path, error);
   return error ? "" : full.lexically_normal().string();
+}
+
+file_hold::~file_hold() {
+  if (handle_ >= 0) close(static_cast<int>(handle_));
+}
+
+// flock, not fcntl locks: those of one process are shared by all its
+// descriptors and go when any of them closes.
+int file_hold::take(const char* path) {
+  if (handle_ >= 0) return 1;
+  const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return err == EWOULDBLOCK ? 0 : -1;
+  }
+  handle_ = fd;
+  return 1;
 }

@@ -134,3 +134,27 @@ std::string absolute_path(const std::string& path) {
   if (n == 0 || n >= size) return "";
   return utf8_of(full.data(), static_cast<int>(n));
 }
+
+file_hold::~file_hold() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+int file_hold::take(const char* path) {
+  if (handle_ != -1) return 1;
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+    return -1;
+  }
+  OVERLAPPED at = {};
+  if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) == 0) {
+    const DWORD err = GetLastError();
+    CloseHandle(h);
+    errno = err == ERROR_LOCK_VIOLATION ? EWOULDBLOCK : EIO;
+    return err == ERROR_LOCK_VIOLATION ? 0 : -1;
+  }
+  handle_ = reinterpret_cast<intptr_t>(h);
+  return 1;
+}

@@ -2,6 +2,7 @@
 // failed write needs.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -50,3 +51,20 @@ std::string program_path();
 // `path` (as the command line gives it: on Windows in the ANSI code page)
 // made absolute against the current folder, in UTF-8; "" when it cannot be.
 std::string absolute_path(const std::string& path);
+
+// An exclusive hold on the file at `path` (made when missing, left in place),
+// kept until the object goes or the process ends: two runs keeping one
+// record at once would each rewrite it over the other.
+class file_hold {
+ public:
+  file_hold() = default;
+  ~file_hold();
+  file_hold(const file_hold&) = delete;
+  file_hold& operator=(const file_hold&) = delete;
+  // 1: held now; 0: another process holds it; -1: it could not be made or
+  // locked, errno set.
+  int take(const char* path);
+
+ private:
+  intptr_t handle_ = -1;
+};
