@@ -93,9 +93,14 @@ for run in 1 2 3; do
     # A job in the background starts with SIGINT ignored; a terminal's
     # program starts with it at its default.
     python3 -c 'import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); os.execv(sys.argv[1], sys.argv[1:])' \
-      "$logfetch" -f "$work/site/site.toml" -n >/dev/null 2>"$work/stopped.err" &
+      "$logfetch" -f "$work/site/site.toml" -n >"$work/stopped.out" 2>"$work/stopped.err" &
     pid=$!
-    sleep 1
+    # Signalled once its walks are under way: on a busy machine a signal
+    # sent sooner can reach the launcher, which ignores it.
+    for ((i = 0; i < 200; i++)); do
+      [ -s "$work/stopped.out" ] && break
+      sleep 0.1
+    done
     kill -INT "$pid"
     status=0
     wait "$pid" || status=$?
