@@ -265,9 +265,10 @@ bool collected::commit(const box_commit& c, message_sink& sink) {
     std::vector<std::string> files;
     for (const waiter* w : batch) {
       apply(*w->c);
-      // A file claimed before its first write holds nothing to flush yet.
+      // A file claimed before its first write holds nothing to flush yet;
+      // one found with bytes in it was there (no need to look again).
       for (const auto& f : w->c->files)
-        if (file_size((folder_ + f.first).c_str()) >= 0) files.push_back(f.first);
+        if (f.second > 0 || file_size((folder_ + f.first).c_str()) >= 0) files.push_back(f.first);
       for (const auto& r : w->c->renames) files.push_back(r.first);
     }
     const std::string text = format_record(contents_);
