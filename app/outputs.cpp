@@ -15,10 +15,11 @@ bool walk_files::before_append(const std::vector<std::string>& names) {
   for (const std::string& name : names) {
     if (before_.count(name) != 0) continue;
     const std::string path = folder_ + name;
-    const long long size = file_size(path.c_str());
+    bool plain = false;
+    const long long size = file_size_plain(path.c_str(), &plain);
     // A folder, a device or a link in a file's place is not the record's to
     // claim or to cut: its output fails on it and says so.
-    if (size >= 0 && !file_is_plain(path.c_str())) continue;
+    if (size >= 0 && !plain) continue;
     before_[name] = size;
     if (record_ != nullptr && record_->committed_length(name) < 0)
       first.files[name] = size < 0 ? 0 : size;

@@ -165,6 +165,10 @@ std::string format_record(const record_contents& c) {
 bool durable_replace(const std::string& path, const std::string& text, int* err) {
   // Named per process: two runs sharing the folder never write one file.
   const std::string temp = temporary_name(path);
+  return write_beside(temp, text, true, err) && put_in_place(temp, path, err);
+}
+
+bool write_beside(const std::string& temp, const std::string& text, bool sync, int* err) {
   file_step();
   errno = 0;
   std::FILE* f = std::fopen(temp.c_str(), "wb");
@@ -176,19 +180,26 @@ bool durable_replace(const std::string& path, const std::string& text, int* err)
   bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size() && std::fflush(f) == 0;
   // On the disk before the rename: a power cut then leaves the old record
   // or the new one, never an empty file.
-  file_step();
-  ok = ok && file_sync(f);
+  if (sync) {
+    file_step();
+    ok = ok && file_sync(f);
+  }
   *err = ok ? 0 : (errno != 0 ? errno : EIO);
   if (std::fclose(f) != 0 && ok) {
     ok = false;
     *err = errno;
   }
-  if (ok && file_replace(temp.c_str(), path.c_str())) {
+  if (!ok) std::remove(temp.c_str());
+  return ok;
+}
+
+bool put_in_place(const std::string& temp, const std::string& path, int* err) {
+  if (file_replace(temp.c_str(), path.c_str())) {
     const size_t slash = path.find_last_of("/\\");
     folder_sync(slash == std::string::npos ? "" : path.substr(0, slash + 1).c_str());
     return true;
   }
-  if (ok) *err = errno;
+  *err = errno;
   std::remove(temp.c_str());
   return false;
 }

@@ -40,3 +40,10 @@ std::string format_record(const record_contents& c);
 // leaves the old file or the new one: a temporary file beside it, synced,
 // renamed over it, and the folder synced. False with *err set.
 bool durable_replace(const std::string& path, const std::string& text, int* err);
+
+// durable_replace in two halves, for a caller that syncs the temporary file
+// `temp` (temporary_name(path)) together with others: `text` into it, synced
+// only when `sync`; then it renamed over `path` and the folder synced. Each
+// is false with *err set and the temporary file removed.
+bool write_beside(const std::string& temp, const std::string& text, bool sync, int* err);
+bool put_in_place(const std::string& temp, const std::string& path, int* err);

@@ -33,6 +33,13 @@ bool file_is_plain(const char* path) {
   return lstat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
+long long file_size_plain(const char* path, bool* plain) {
+  struct stat st;
+  *plain = lstat(path, &st) == 0 && S_ISREG(st.st_mode);
+  if (*plain) return static_cast<long long>(st.st_size);
+  return file_size(path);  // a link is followed; one to nothing is nothing
+}
+
 bool file_truncate(const char* path, long long size) {
   file_step();
   return truncate(path, static_cast<off_t>(size)) == 0;

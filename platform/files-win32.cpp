@@ -82,6 +82,12 @@ bool file_is_plain(const char* path) {
   return _stati64(path, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFREG;
 }
 
+long long file_size_plain(const char* path, bool* plain) {
+  const long long size = file_size(path);
+  *plain = size >= 0 && file_is_plain(path);
+  return size;
+}
+
 bool file_truncate(const char* path, long long size) {
   file_step();
   int fd = -1;

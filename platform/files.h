@@ -22,6 +22,10 @@ long long file_size(const char* path);
 // a folder. Only such a file may be replaced by another one.
 bool file_is_plain(const char* path);
 
+// file_size, telling in *plain whether `path` is itself an ordinary file
+// (file_is_plain): on POSIX one look at it for an ordinary file, not two.
+long long file_size_plain(const char* path, bool* plain);
+
 // Cuts the file at `path` to its first `size` bytes. False, with errno set,
 // when it could not be done.
 bool file_truncate(const char* path, long long size);

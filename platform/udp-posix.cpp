@@ -184,13 +184,19 @@ void UdpSocket::close() {
 
 bool UdpSocket::open(const Peer& local, UdpStep* failed, int* error) {
   close();
+#ifdef SOCK_NONBLOCK
+  // Non-blocking from the start: one call for each sensor's socket, not three.
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+#else
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+#endif
   if (fd < 0) {
     *failed = UdpStep::kCreate;
     *error = last_error_number();
     return false;
   }
   handle_ = fd;
+#ifndef SOCK_NONBLOCK
   const int flags = fcntl(fd, F_GETFL);
   if (flags == -1 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1) {
     *failed = UdpStep::kCreate;
@@ -198,6 +204,7 @@ bool UdpSocket::open(const Peer& local, UdpStep* failed, int* error) {
     close();
     return false;
   }
+#endif
   const sockaddr_in a = to_sockaddr(local);
   if (bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
     *failed = UdpStep::kBind;

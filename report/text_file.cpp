@@ -60,6 +60,11 @@ bool text_file::open(const std::string& name, mode how, form as) {
     say_open_failure(sink_, name, errno);
     return false;
   }
+#ifndef _WIN32
+  // Written in blocks of its own already: no second buffer, nor the look at
+  // the file that would size it (the Windows runtime sizes none that way).
+  std::setvbuf(f_, nullptr, _IONBF, 0);
+#endif
   buf_ = block_.get();
   return true;
 }
