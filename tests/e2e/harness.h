@@ -71,6 +71,7 @@ constexpr char kPosixDevice[] = "rests on a POSIX device that Windows lacks";
 constexpr char kSecondAddress[] =
     "junk from a second address cannot be sent: Wine 8 binds boxsim.exe's socket to all "
     "addresses";
+constexpr char kNativeLock[] = "a lock a Linux process holds is not one Wine's programs see";
 constexpr char kSilentBox[] =
     "only waits out a silent box, which shows nothing of boxsim's sockets";
 }  // namespace under_wine

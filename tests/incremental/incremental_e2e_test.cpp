@@ -1,7 +1,9 @@
 // Scheduled collection end to end: the real logfetch with -n against boxsim
 // boxes that log new samples between two downloads ('gain').
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -21,7 +23,7 @@ namespace {
 
 // The last byte of each TEST's box address on 127.0.NET.N.
 constexpr int kFirstThenNew = 1, kRecordDoesNotFit = 2, kDamagedState = 3, kWriteFails = 4,
-              kOverwrite = 5, kFullDisk = 6, kHeadroom = 7;
+              kOverwrite = 5, kFullDisk = 6, kHeadroom = 7, kHeldElsewhere = 8;
 // Bytes left free on the small file system for the run that fills it.
 constexpr long long kFullDiskRoom = 96 * 1024;
 
@@ -148,6 +150,38 @@ TEST(Incremental, FirstRunThenOnlyTheNewSamples) {
   EXPECT_EQ(run.out, "Wrong password !\n");
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(dir.read(kState), state);
+}
+
+// While another run keeps the folder's record, a -n run saves nothing there,
+// says so and ends with 2, alone or in a site run; then it goes on as usual.
+TEST(Incremental, ARecordKeptByAnotherRunIsLeftAlonePosix) {
+  SKIP_IF_LOGFETCH_UNDER_WINE(under_wine::kNativeLock);
+  E2E_NEEDS_ROOT();
+  BoxSim box(kHeldElsewhere, box_text({kStill}));
+  ASSERT_TRUE(box.ready());
+  const std::string a = box.addr();
+  TempDir dir;
+  dir.write("site.toml", "[[box]]\nname = \"lab\"\naddress = \"" + a +
+                             "\"\npassword = \"pw\"\n");
+  ASSERT_EQ(chmod(dir.file("site.toml").c_str(), 0600), 0);
+  const int held = open(dir.file("logfetch.state.lock").c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  const std::string refused =
+      "logfetch.state is in use by another run of logfetch: nothing is saved in its folder this "
+      "time !\n";
+  RunResult run = run_n(dir, a);
+  EXPECT_EQ(run.out, refused);
+  EXPECT_EQ(run.status, 2);
+  run = run_logfetch(dir, {"-f", "site.toml", "-n"});
+  EXPECT_EQ(run.out, refused + "Summary: lab: 0 sensors saved, 0 samples saved, folder in use by "
+                               "another run\n");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_FALSE(dir.exists(kStill.report_name(a)));
+  EXPECT_FALSE(dir.exists(kState));
+  close(held);
+  EXPECT_EQ(run_n(dir, a).status, 0);
+  EXPECT_EQ(dir.read(kStill.report_name(a)), kStill.report(a, 0, 3));
 }
 
 // Whatever makes the saved record disagree with the box gives a full
