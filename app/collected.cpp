@@ -415,16 +415,17 @@ bool collected::commit(const box_commit& c, message_sink& sink) {
       for (const auto& r : w->c->renames) files.push_back(r.first);
     }
     const std::string text = format_record(contents_);
+    const bool whole = sync_whole_;
     lock.unlock();
     int err = 0;
     // With data to sync, the record's temporary file goes to the disk in
-    // the same sync: on Linux one syncfs rather than a syncfs and an fsync.
+    // the same sync as the data.
     const bool with_data = !files.empty();
     const std::string temp = temporary_name(path_);
     bool ok = write_beside(temp, text, !with_data, &err);
     if (ok && with_data) {
       files.push_back(temp.substr(folder_.size()));
-      ok = files_to_disk(folder_, files);
+      ok = files_to_disk(folder_, files, whole);
       if (!ok) {
         err = errno != 0 ? errno : EIO;
         std::remove(temp.c_str());

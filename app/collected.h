@@ -91,6 +91,13 @@ class collected {
     std::lock_guard<std::mutex> lock(mutex_);
     used_ = std::move(outputs);
   }
+  // Commits sync the whole file system the folder is on (Linux) rather
+  // than each file: for a run of many boxes, whose files are most of what is
+  // not yet written; a lone box's commit syncs its own files alone.
+  void sync_whole_file_system(bool whole) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sync_whole_ = whole;
+  }
   // Whether load found the file readable (or missing): only then do the
   // marks on disk say what the files hold.
   bool readable() const {
@@ -158,6 +165,7 @@ class collected {
   bool readable_ = true;
   file_hold hold_;
   bool held_ = false;
+  bool sync_whole_ = false;
   std::vector<waiter*> queue_;
   bool committing_ = false;
   std::condition_variable turn_;

@@ -163,6 +163,7 @@ int site_main(const options& run) {
         record->load(out);
         record->repair(out);
         record->use(used_marks(run));
+        record->sync_whole_file_system(plan.boxes.size() > 1);
       }
       if (run.overwrite) record->ignore(box.address);
     }

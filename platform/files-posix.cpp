@@ -45,27 +45,31 @@ bool file_truncate(const char* path, long long size) {
   return truncate(path, static_cast<off_t>(size)) == 0;
 }
 
-bool files_to_disk(const std::string& folder, const std::vector<std::string>& files) {
+bool files_to_disk(const std::string& folder, const std::vector<std::string>& files,
+                   bool whole_file_system) {
   file_step();
 #ifdef __linux__
-  (void)files;
-  const int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = syncfs(fd) == 0;
-  close(fd);
-  return ok;
+  if (whole_file_system) {
+    const int fd =
+        open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = syncfs(fd) == 0;
+    close(fd);
+    return ok;
+  }
 #else
+  (void)whole_file_system;
+#endif
   for (const std::string& name : files) {
     const int fd = open((folder + name).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) continue;  // not written yet: nothing to flush
-    if (fd < 0 || fsync(fd) != 0) {
+    if (fd < 0 || fdatasync(fd) != 0) {
       if (fd >= 0) close(fd);
       return false;
     }
     close(fd);
   }
   return true;
-#endif
 }
 
 void file_step() {

@@ -38,7 +38,7 @@ bool file_replace(const char* from, const char* to) {
 
 unsigned long process_id() { return GetCurrentProcessId(); }
 
-bool files_to_disk(const std::string& folder, const std::vector<std::string>& files) {
+bool files_to_disk(const std::string& folder, const std::vector<std::string>& files, bool) {
   file_step();
   for (const std::string& name : files) {
     HANDLE h = CreateFileA((folder + name).c_str(), GENERIC_WRITE,

@@ -38,9 +38,13 @@ bool file_sync(std::FILE* f);
 void folder_sync(const char* folder);
 
 // Hands what was written to each of `files` in `folder` to the disk before
-// a record that claims them is written: on Linux one syncfs of the folder's
-// file system, elsewhere each file flushed in turn. False with errno set.
-bool files_to_disk(const std::string& folder, const std::vector<std::string>& files);
+// a record that claims them is written, each file flushed in turn. With
+// `whole_file_system`, on Linux one syncfs of the folder's file system
+// instead: for a run of many boxes, whose files are most of what is not yet
+// written there; it would also wait for other programs' writes. False with
+// errno set.
+bool files_to_disk(const std::string& folder, const std::vector<std::string>& files,
+                   bool whole_file_system);
 
 // A test's way to stop the program dead in the middle of its writes: with
 // LOGFETCH_KILL_AT=N in the environment, the Nth call ends the process at
