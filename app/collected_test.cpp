@@ -1,11 +1,8 @@
 #include "app/collected.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -38,9 +35,9 @@ SensorStatus port2_sensor(int32_t newest) {
 // behind, each output is told only what it lacks, and a commit moves only the
 // marks of the outputs written, keeping marks it does not know.
 TEST(Collected, EachOutputCatchesUpFromItsOwnMark) {
-  char dir[] = "/tmp/collected_test.XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string path = std::string(dir) + "/logfetch.state";
+  report_test::TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::string path = dir.path() + "/logfetch.state";
   constexpr int32_t kMark = 1796685000, kStep = 5 * 60;
   {
     std::ofstream out(path, std::ios::binary);
@@ -84,8 +81,6 @@ TEST(Collected, EachOutputCatchesUpFromItsOwnMark) {
                 " history=" + std::to_string(kMark - 3 * kStep) + "\n");
   state.load();
   EXPECT_EQ(state.plan("10.0.0.1", 0, st), 5);  // the history is still behind
-  std::remove(path.c_str());
-  rmdir(dir);
 }
 
 // The record's file lines: a file longer than its committed length is cut
@@ -94,9 +89,9 @@ TEST(Collected, EachOutputCatchesUpFromItsOwnMark) {
 // asked for and did not see done is done, and records without file lines are
 // read as before.
 TEST(Collected, FilesGoBackToWhatTheRecordCommitted) {
-  char dir[] = "/tmp/collected_test.XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string folder = std::string(dir) + "/";
+  report_test::TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::string folder = dir.path() + "/";
   const auto write = [&](const std::string& name, const std::string& text) {
     std::ofstream(folder + name, std::ios::binary) << text;
   };
@@ -154,7 +149,6 @@ TEST(Collected, FilesGoBackToWhatTheRecordCommitted) {
   EXPECT_EQ(state.committed_length("10.0.0.1_p3_temperature.txt"), 0);
   EXPECT_NE(read_file(folder + "logfetch.state").find("file 10.0.0.1_p3_temperature.txt 0\n"),
             std::string::npos);
-  std::system(("rm -rf " + folder).c_str());
 }
 
 namespace {
@@ -372,9 +366,9 @@ TEST(RecordFormat, StoreMarks) {
 // A box's stores count in its plan: a store without a mark takes the
 // whole datalog, one behind takes the download back to its mark.
 TEST(Collected, PlanReachesBackToTheBoxsStores) {
-  char dir[] = "/tmp/collected_test.XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string path = std::string(dir) + "/logfetch.state";
+  report_test::TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::string path = dir.path() + "/logfetch.state";
   constexpr int32_t kMark = 1796685000, kStep = 5 * 60;
   std::ofstream(path, std::ios::binary)
       << "10.0.0.1 2 1 1 2 5 40 " << kMark << " store.a=" << kMark - 4 * kStep << "\n";
@@ -392,16 +386,14 @@ TEST(Collected, PlanReachesBackToTheBoxsStores) {
   EXPECT_EQ(state.plan("10.0.0.1", 0, st, sink), 1);
   EXPECT_EQ(state.plan("10.0.0.1", 0, st, sink, {"store.a"}), 5);
   EXPECT_EQ(state.plan("10.0.0.1", 0, st, sink, {"store.a", "store.b"}), -1);
-  std::remove(path.c_str());
-  rmdir(dir);
 }
 
 // One run at a time keeps a record: a second is refused, said, until the
 // first lets go; the holder removes records half written by killed runs.
 TEST(Collected, OneRunAtATimeKeepsTheRecord) {
-  char dir[] = "/tmp/collected_test.XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string folder = std::string(dir) + "/";
+  report_test::TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::string folder = dir.path() + "/";
   std::ofstream(folder + "logfetch.state.4242.tmp") << "half a record";
   std::ofstream(folder + "10.0.0.1.Z.om.4242.tmp") << "never committed";
 
@@ -422,5 +414,4 @@ TEST(Collected, OneRunAtATimeKeepsTheRecord) {
   collected later(folder + "logfetch.state");
   EXPECT_TRUE(later.hold(second_sink));
   EXPECT_EQ(file_size((folder + "logfetch.state.lock").c_str()), 0);
-  std::filesystem::remove_all(dir);
 }
