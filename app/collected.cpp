@@ -212,8 +212,7 @@ long long collected::catch_up(const std::string& name, long long size, long long
       output = kInfluxMark;
       int64_t t = 0;
       if (readable && read_line_protocol_newest(path, type, port, slot, &t)) found.push_back(t);
-    } else if (name ==
-               address + "_p" + std::to_string(port) + "_" + sensor_type_name(type) + ".txt") {
+    } else if (name == report_file_name(address, port, type)) {
       output = kReportMark;
       if (readable)
         for (const int32_t t : read_report_newest(path, tenths)) found.push_back(t);

@@ -44,6 +44,10 @@ int report_name(char* buffer, int size, const reading& sensor, int flags, zone_e
   return len + 4;
 }
 
+std::string report_file_name(const std::string& address, int port, uint8_t type) {
+  return address + "_p" + std::to_string(port) + "_" + sensor_type_name(type) + ".txt";
+}
+
 std::string history_name(const std::string& address, int port, int slot, uint8_t type) {
   return address + "_p" + std::to_string(port) + "_s" + std::to_string(slot) + "_" +
          sensor_type_name(type) + ".csv";

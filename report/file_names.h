@@ -15,6 +15,10 @@ class zone_engine;
 // fit in `size` bytes (the buffer then holds no usable name).
 int report_name(char* buffer, int size, const reading& sensor, int flags, zone_engine* zones);
 
+// The report name above with the address and without the time,
+// "ADDRESS_pPORT_TYPE.txt", port counted from 1: the one -n runs append to.
+std::string report_file_name(const std::string& address, int port, uint8_t type);
+
 // A sensor's CSV history: "ADDRESS_pPORT_sSLOT_TYPE.csv"; port and slot
 // counted from 1.
 std::string history_name(const std::string& address, int port, int slot, uint8_t type);
